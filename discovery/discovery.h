@@ -1,0 +1,61 @@
+// discovery.h - the device-discovery command: command line and scan plan, scan driver,
+// device identification and report line, model decoding and the translation table.
+#pragma once
+
+#include <cstdint>
+
+#include "qmveskar.h"
+
+// ---- Command line and scan plan ----------------------------------------------------
+constexpr uint16_t kNotPlanned = 0xFFFF;
+constexpr uint16_t kLineTestSlot = 255;
+
+extern uint16_t ScanPlan[256];  // slot = its index when planned, 0xFFFF when not
+extern int32_t PlannedTotal;    // polls expected for one line
+extern int32_t DoneCount;       // addresses polled so far, line tests excluded
+extern bool DebugFlag;          // "-d" given
+
+int DiscoveryMain(int argc, char **argv);  // the process exit status
+
+// ---- Scan driver -------------------------------------------------------------------
+extern const char *const ProgressFile;  // "/dev/shm/discovery_perc"
+int RunScan(StrArray *lines);           // uses ScanPlan, PlannedTotal, DebugFlag
+void RunLineTest();
+
+// ---- Device identification and report line -----------------------------------------
+struct IdentQueryEntry {
+    uint8_t length;      // 5
+    uint8_t payload[5];  // function code and four data bytes
+    uint8_t zero[4];
+};
+extern const IdentQueryEntry IdentQuery[4];
+
+void IdentifyAddress(const char *lineId, int address);
+
+// ---- Model code decoding -----------------------------------------------------------
+const char *DecodeModelCode(const uint8_t *bytes, int length);
+int LookupDecodeModel(int code, char *out5);
+
+// ---- Model translation table -------------------------------------------------------
+struct TransRule {
+    uint8_t byteCount;
+    uint8_t bytes[9];
+    uint16_t matchWord1;
+    uint16_t matchWord2;
+    uint16_t matchWord3;
+    char modelName[10];
+    uint16_t outWord1;
+    uint16_t outWord2;
+    uint16_t outWord3;
+    uint8_t flags;  // 0x01 bytes, 0x02 word 1, 0x04 word 2, 0x08 word 3
+};
+
+struct TransTable {
+    TransRule **rules;
+    int count;
+};
+
+extern TransTable TransRules;
+void LoadTransTable();
+const TransRule *MatchTransRule(const uint8_t *ruleBytes, uint16_t word1, uint16_t word2,
+                                uint16_t word3);

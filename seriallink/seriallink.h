@@ -1,0 +1,63 @@
+// seriallink.h - the Modbus RTU master on one RS-485 line: request frames and CRC-16,
+// line configuration, transmitter and loopback self-test, receiver and millisecond timing.
+// Internal to the program; only MakeLockUart (qmveskar.h) is exported.
+#pragma once
+
+#include <cstdint>
+#include <termios.h>
+
+// ---- Request frames and CRC-16 -----------------------------------------------------
+struct RtuFrame {
+    uint16_t length;  // bytes in data
+    uint8_t *data;    // heap buffer of exactly length bytes, owned by the record
+};
+
+RtuFrame *MakeRtuFrame(uint8_t address, const uint8_t *payload, uint8_t payloadLen);
+RtuFrame *FreeRtuFrame(RtuFrame *frame);  // always returns nullptr
+void AppendCrc16(uint8_t *buffer, uint16_t count);
+void Crc16Update(uint8_t byte, uint16_t *crc);
+
+// ---- Line configuration ------------------------------------------------------------
+struct LineSettings {
+    char tty[28];      // device name without "/dev/", at most 27 characters
+    int32_t speed;     // bit/s
+    int32_t parity;    // 0 none, 1 odd, other even
+    int32_t dataBits;  // 5, 6, 7, other 8
+    int32_t stopBits;  // 2, other 1
+};
+
+bool OpenLine(const LineSettings &settings);
+void ReopenLine();
+void CloseLine();
+
+extern int LineFd;               // descriptor of the open tty, -1 when closed
+extern char LinePath[40];        // "/dev/<tty>" built by OpenLine
+extern struct termios SavedMode; // mode of the tty before OpenLine
+extern struct termios LineMode;  // mode built by OpenLine, reused by ReopenLine
+
+// ---- Line timing (process-wide, from the line record; <= 0 means no delay) --------
+extern int32_t PreTxDelay;
+extern int32_t DtrLeadDelay;
+extern int32_t DtrTailDelay;
+extern int32_t RxTimeout;
+extern int32_t PostRxDelay;
+
+// ---- Transmitter, loopback self-test, priority and busy wait -----------------------
+extern const char LoopbackTestFrame[21];  // "*****TestFrame******", 20 bytes sent
+
+int SendRtuFrame(const RtuFrame *frame, int fd);  // 1 sent, 0 not sent
+int TestUartLoopback(int fd);                     // 1, -1 .. -5
+void RtPriorityRaise();
+void RtPriorityDrop();
+void DelayMs(uint32_t ms);
+
+// ---- Receiver and millisecond timing -----------------------------------------------
+struct TimeStamp {
+    int32_t sec;  // whole seconds of the real-time clock
+    uint16_t ms;  // 0..999
+};
+
+TimeStamp NowStamp();
+uint32_t ElapsedMs(TimeStamp stamp);
+bool ReceiveRtuFrame(int fd, uint8_t address);
+extern RtuFrame *LastResponse;  // data bytes of the last accepted reply, or nullptr

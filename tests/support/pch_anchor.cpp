@@ -1,0 +1,1 @@
+// pch_anchor.cpp - owner of the precompiled test header; not a test.

@@ -1,0 +1,47 @@
+// testsupport.h - helpers shared by the test programs: running the built executables
+// (under the emulator in the 32-bit build), files, and the sandbox check.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace qmtest {
+
+struct ProcResult {
+    int status = -1;     // exit status, or 128 + signal number
+    std::string out;     // standard output
+    std::string err;     // standard error
+};
+
+// Directory of the build outputs (qmveskar, libqmveskar.so, ...).
+std::string BinDir();
+std::string SourceDir();
+// The emulator prefix of the 32-bit build ("" on x86-64).
+std::string Emulator();
+bool Sanitized();
+
+// Runs argv[0] (a path) with the rest as arguments, the emulator prepended when the
+// build has one, with extra "NAME=value" environment entries and the given input.
+// Waits at most timeoutSeconds, then kills it (status -1).
+ProcResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env = {},
+               const std::string &input = "", int timeoutSeconds = 120);
+// Runs the built qmveskar with the given arguments.
+ProcResult RunQmveskar(const std::vector<std::string> &args,
+                       const std::vector<std::string> &env = {}, int timeoutSeconds = 120);
+
+bool InSandbox();
+std::string ReadFile(const std::string &path, bool *exists = nullptr);
+void WriteFile(const std::string &path, const std::string &content);
+bool Exists(const std::string &path);
+double NowSeconds();  // monotonic
+
+} // namespace qmtest
+
+// Tests that touch the unit's system paths run only inside the sandbox.
+#define QM_REQUIRE_SANDBOX()                                                                  \
+    do {                                                                                      \
+        if (!qmtest::InSandbox())                                                             \
+            GTEST_SKIP() << "not inside the private mount namespace (run through ctest)";     \
+    } while (0)

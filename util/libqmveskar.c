@@ -1,0 +1,3 @@
+/* libqmveskar.c - anchor of the shared library libqmveskar.so: all of its code is the
+ * qmcore archive, linked in whole; the version script keeps the exports to the API. */
+#include "qmveskar.h"
