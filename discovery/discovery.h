@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "qmveskar.h"
+#include "seriallink.h"
 
 // ---- Command line and scan plan ----------------------------------------------------
 constexpr uint16_t kNotPlanned = 0xFFFF;
@@ -29,6 +30,11 @@ struct IdentQueryEntry {
     uint8_t zero[4];
 };
 extern const IdentQueryEntry IdentQuery[4];
+extern RtuFrame *CurrentRequest;  // the request being exchanged; freed before the next one
+
+// Line identifiers and record fields are decimal texts; a text that is not a number reads
+// as 0, and values are held to the signed 32-bit range on every build.
+int32_t DecimalField(const char *text);
 
 void IdentifyAddress(const char *lineId, int address);
 

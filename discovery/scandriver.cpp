@@ -1,19 +1,185 @@
-// scandriver.cpp - the scan driver: line database, UART lock, the walk over lines and
-// plan slots, hand-over of the port, progress file and the line test.
+// scandriver.cpp - the scan driver: line database, translation table, UART lock, the walk
+// over lines and plan slots, the hand-over of the port every ten seconds, the progress file
+// and the final clean-up.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
 
 #include "discovery.h"
+#include "quordb.h"
 
 const char *const ProgressFile = "/dev/shm/discovery_perc";
 
-// Until the line database layer is wired in, the driver ends as it does on a unit
-// without a line database.
-int RunScan(StrArray *lines)
+namespace {
+
+constexpr int kLockAttempts = 21;
+constexpr int kGrantSeconds = 10;     // a hand-over is due after more than this
+constexpr int kHandOverSeconds = 5;   // the port stays released this long
+constexpr size_t kTtyBuffer = 28;     // a tty name has at most 27 characters
+
+int32_t CurrentPercent = 0;
+int32_t LastWrittenPercent = 200;     // a value the percentage never takes
+time_t LastGrantTime = 0;
+char TtyName[kTtyBuffer];
+
+void Trace(const char *text)
 {
-    ArrayFree(lines);
-    printf("-7\n");
-    fflush(stdout);
-    return 1;
+    if (DebugFlag) {
+        fputs(text, stderr);
+        fflush(stderr);
+    }
 }
 
-void RunLineTest() {}
+// Sleeps the whole time: the catch-all signal handlers must not shorten the pause in
+// which the port belongs to the unit's other processes.
+void SleepSeconds(unsigned seconds)
+{
+    timespec left = {time_t(seconds), 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+bool TakeLockWithRetries()
+{
+    for (int attempt = 1; attempt <= kLockAttempts; ++attempt) {
+        if (MakeLockUart(1))
+            return true;
+        if (attempt < kLockAttempts)
+            SleepSeconds(1);
+    }
+    return false;
+}
+
+void WriteProgress(int32_t percent)
+{
+    if (FILE *f = fopen(ProgressFile, "w")) {
+        fprintf(f, "%d", percent);
+        fclose(f);
+    }
+}
+
+void UpdatePercent()
+{
+    double share = PlannedTotal > 0 ? double(DoneCount) / (double(PlannedTotal) / 100.0) : 100.0;
+    CurrentPercent = share > 100.0 ? 100 : int32_t(share);
+    if (CurrentPercent != LastWrittenPercent) {
+        LastWrittenPercent = CurrentPercent;
+        WriteProgress(CurrentPercent);
+    }
+}
+
+void HandOver()
+{
+    CloseLine();
+    MakeLockUart(0);
+    SleepSeconds(kHandOverSeconds);
+    TakeLockWithRetries();  // the scan goes on whether or not the lock came back
+    Trace("\t\t[ GRANT ]\n");
+    ReopenLine();
+    LastGrantTime = time(nullptr);
+}
+
+const char *Field(const LineRecord *record, int index)
+{
+    const char *text = record->fields ? record->fields[index] : nullptr;
+    return text ? text : "";
+}
+
+// Reads the line's settings and timing from its record. False when the tty name does not
+// fit its 28-byte buffer: a cut name could name another device, so the line is skipped.
+bool ReadLineRecord(const LineRecord *record, LineSettings *settings)
+{
+    const char *tty = Field(record, 1);
+    if (strlen(tty) >= kTtyBuffer)
+        return false;
+    snprintf(TtyName, sizeof TtyName, "%s", tty);
+    DtrLeadDelay = DecimalField(Field(record, 6));
+    DtrTailDelay = DecimalField(Field(record, 7));
+    RxTimeout = DecimalField(Field(record, 8));
+    (void)DecimalField(Field(record, 9));
+    PostRxDelay = DecimalField(Field(record, 10));
+    PreTxDelay = DecimalField(Field(record, 11));
+
+    memset(settings, 0, sizeof *settings);
+    snprintf(settings->tty, sizeof settings->tty, "%s", TtyName);
+    settings->speed = DecimalField(Field(record, 2));
+    settings->parity = DecimalField(Field(record, 3));
+    settings->dataBits = DecimalField(Field(record, 4));
+    settings->stopBits = DecimalField(Field(record, 5));
+    return true;
+}
+
+void ScanSlots(const char *lineId)
+{
+    for (int slot = 0; slot < 256; ++slot) {
+        Trace("\t[ Grant? ]\n");
+        if (time(nullptr) - LastGrantTime > kGrantSeconds)
+            HandOver();
+        fflush(stdout);
+        uint16_t value = ScanPlan[slot];
+        if (value == kLineTestSlot) {
+            RunLineTest();
+        } else if (value != kNotPlanned) {
+            ++DoneCount;
+            UpdatePercent();
+            IdentifyAddress(lineId, value);
+        }
+    }
+}
+
+} // namespace
+
+int RunScan(StrArray *lines)
+{
+    int db = LinkDb("sysconfig/quorLan.db", 0);
+    if (db == 0) {
+        ArrayFree(lines);
+        printf("-7\n");
+        fflush(stdout);
+        return 1;
+    }
+    LoadTransTable();
+    Trace("Locking uart..\n");
+    LastGrantTime = time(nullptr);
+    if (!TakeLockWithRetries()) {
+        ArrayFree(lines);
+        return 1;
+    }
+    LastWrittenPercent = 200;
+    CurrentPercent = 0;
+    WriteProgress(0);
+    PlannedTotal *= StrArrayGetCount(lines);
+
+    LineRecord *record = nullptr;
+    for (int i = 0; i < StrArrayGetCount(lines); ++i) {
+        const char *lineId = StrArrayGetAtElement(lines, i);
+        if (!lineId)
+            continue;
+        Trace("Reading uart setup..\n");
+        FreeFields(record);
+        record = GetRecordData(db, 0, DecimalField(lineId), 0);
+        if (!record)
+            continue;
+        LineSettings settings;
+        if (!ReadLineRecord(record, &settings))
+            continue;
+        if (DebugFlag) {
+            fprintf(stderr, "Setting uart: %s,%s,%s,%s\n", Field(record, 2), Field(record, 3),
+                    Field(record, 4), Field(record, 5));
+            fflush(stderr);
+        }
+        if (!OpenLine(settings))
+            continue;
+        ScanSlots(lineId);
+        CloseLine();
+    }
+
+    MakeLockUart(0);
+    if (access(ProgressFile, F_OK) == 0)
+        unlink(ProgressFile);
+    ArrayFree(lines);
+    FreeFields(record);
+    return 0;
+}
