@@ -47,8 +47,9 @@ int Decimal(const char *text) { return int(strtol(text, nullptr, 10)); }
 
 } // namespace
 
-int DiscoveryMain(int argc, char **argv)
+int ParseArguments(int argc, char **argv, StrArray **linesOut)
 {
+    *linesOut = nullptr;
     OwnPid = int32_t(getpid());
     PlannedTotal = 0;
     DoneCount = 0;
@@ -111,5 +112,13 @@ int DiscoveryMain(int argc, char **argv)
             ScanPlan[a] = uint16_t(a);
         PlannedTotal += last - first + 1;
     }
-    return RunScan(lines);
+    *linesOut = lines;
+    return kHandOver;
+}
+
+int DiscoveryMain(int argc, char **argv)
+{
+    StrArray *lines = nullptr;
+    int status = ParseArguments(argc, argv, &lines);
+    return status == kHandOver ? RunScan(lines) : status;
 }

@@ -17,6 +17,9 @@ extern int32_t DoneCount;       // addresses polled so far, line tests excluded
 extern bool DebugFlag;          // "-d" given
 
 int DiscoveryMain(int argc, char **argv);  // the process exit status
+// Start-up up to the hand-over: the exit status, or kHandOver with the line list in *lines.
+constexpr int kHandOver = -1;
+int ParseArguments(int argc, char **argv, StrArray **lines);
 
 // ---- Scan driver -------------------------------------------------------------------
 extern const char *const ProgressFile;  // "/dev/shm/discovery_perc"
