@@ -50,6 +50,10 @@ int TestUartLoopback(int fd);                     // 1, -1 .. -5
 void RtPriorityRaise();
 void RtPriorityDrop();
 void DelayMs(uint32_t ms);
+// Polls the line status without pause until the transmitter is empty, for at most the
+// bound that a frame of length bytes allows (see txempty.cpp): 1 empty, 0 the status
+// could not be read or the bound was hit. Used by the transmitter and the loopback test.
+int WaitTransmitterEmpty(int fd, uint16_t length);
 
 // ---- Receiver and millisecond timing -----------------------------------------------
 struct TimeStamp {

@@ -1,0 +1,63 @@
+// loopback.cpp - the UART self-test: a fixed frame sent through the UART's internal
+// loopback (DTR stays low, nothing reaches the line) must come back unchanged.
+#include <cstring>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "seriallink.h"
+
+const char LoopbackTestFrame[21] = "*****TestFrame******";
+
+namespace {
+
+constexpr int kTestLength = 20;
+// Modem-control bit of the UART's internal loopback (asm/termbits.h; not in glibc's set).
+constexpr int kTiocmLoop = 0x8000;
+
+void FlushQueues(int fd)
+{
+    ioctl(fd, TCFLSH, TCIOFLUSH);
+}
+
+void SetLoopback(int fd, unsigned long request)
+{
+    int bits = kTiocmLoop;
+    ioctl(fd, request, &bits);
+}
+
+// Steps between switching the loopback on and off; the result code of the test.
+int RunLoopback(int fd)
+{
+    if (DtrLeadDelay > 0)
+        DelayMs(uint32_t(DtrLeadDelay));
+    if (write(fd, LoopbackTestFrame, kTestLength) != kTestLength)
+        return -1;
+    if (!WaitTransmitterEmpty(fd, kTestLength))
+        return -2;
+    usleep(200000);
+    int waiting = 0;
+    if (ioctl(fd, FIONREAD, &waiting) != 0 || waiting != kTestLength)
+        return -3;
+    char echo[kTestLength] = {};
+    if (read(fd, echo, kTestLength) != kTestLength)
+        return -4;
+    if (memcmp(echo, LoopbackTestFrame, kTestLength) != 0)
+        return -5;
+    return 1;
+}
+
+} // namespace
+
+int TestUartLoopback(int fd)
+{
+    FlushQueues(fd);
+    RtPriorityRaise();
+    FlushQueues(fd);
+    SetLoopback(fd, TIOCMBIS);
+    int result = RunLoopback(fd);
+    SetLoopback(fd, TIOCMBIC);
+    FlushQueues(fd);
+    RtPriorityDrop();
+    return result;
+}

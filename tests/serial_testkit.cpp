@@ -1,0 +1,93 @@
+// serial_testkit.cpp - forked children, capabilities and scheduling checks for the
+// serial-link tests.
+#include "serial_testkit.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <linux/capability.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace serialtest {
+
+ChildResult InChild(const std::function<int()> &body, int timeoutSeconds)
+{
+    ChildResult result;
+    int errPipe[2];
+    if (pipe(errPipe) != 0)
+        return result;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(errPipe[0]);
+        dup2(errPipe[1], 2);
+        close(errPipe[1]);
+        int status = body();
+        fflush(nullptr);
+        _exit(status);
+    }
+    close(errPipe[1]);
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        pollfd p = {errPipe[0], POLLIN, 0};
+        int ready = poll(&p, 1, 200);
+        if (ready > 0) {
+            char buf[1024];
+            ssize_t n = read(errPipe[0], buf, sizeof buf);
+            if (n <= 0)
+                break;
+            result.err.append(buf, size_t(n));
+        } else if (ready < 0 && errno != EINTR) {
+            break;
+        }
+        timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec - start.tv_sec > timeoutSeconds) {
+            kill(pid, SIGKILL);
+            break;
+        }
+    }
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status))
+        result.status = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.status = 128 + WTERMSIG(status);
+    return result;
+}
+
+bool DropCapabilities(std::initializer_list<int> caps)
+{
+    __user_cap_header_struct header = {_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2] = {};
+    if (syscall(SYS_capget, &header, data) != 0)
+        return false;
+    for (int cap : caps) {
+        uint32_t bit = 1u << (cap % 32);
+        data[cap / 32].effective &= ~bit;
+        data[cap / 32].permitted &= ~bit;
+        data[cap / 32].inheritable &= ~bit;
+    }
+    return syscall(SYS_capset, &header, data) == 0;
+}
+
+int CurrentPolicy(int *priority)
+{
+    int policy = -1;
+    sched_param param = {};
+    pthread_getschedparam(pthread_self(), &policy, &param);
+    if (priority)
+        *priority = param.sched_priority;
+    return policy;
+}
+
+} // namespace serialtest
