@@ -1,0 +1,49 @@
+// dotted.cpp - dotted decimal text to a 32-bit integer, the first number in the lowest byte.
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "internal.h"
+
+namespace {
+
+constexpr int kParts = 4;  // a fifth part would be shifted by 32 bits: it is ignored
+
+// A part converted as strtol does on the unit, where long has 32 bits (out-of-range values
+// saturate), so the 64-bit build gives the same results.
+uint32_t PartValue(const char *part)
+{
+    long long v = strtoll(part, nullptr, 10);
+    if (v > INT32_MAX)
+        v = INT32_MAX;
+    if (v < INT32_MIN)
+        v = INT32_MIN;
+    return static_cast<uint32_t>(static_cast<int32_t>(v));
+}
+
+} // namespace
+
+// Parts are not limited to 0..255: a larger value reaches into the next byte. On the unit
+// (little-endian) "a.b.c.d" gives the IPv4 address in network byte order. Parts after the
+// fourth are ignored.
+uint32_t DottedToInt(const char *text)
+{
+    if (!text || !*text)
+        return 0;
+    char *copy = strdup(text);
+    if (!copy)
+        return 0;
+    uint32_t result = 0;
+    char *part = copy;
+    for (int k = 0; k < kParts && part; ++k) {
+        char *dot = strchr(part, '.');
+        if (dot)
+            *dot = '\0';
+        result |= PartValue(part) << (8 * k);
+        part = dot ? dot + 1 : nullptr;
+    }
+    free(copy);
+    return result;
+}
