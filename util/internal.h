@@ -11,3 +11,8 @@ unsigned char *HexToBytes(const char *hex, signed char count);
 char *BytesToHex(const unsigned char *bytes, int count);
 uint32_t DottedToInt(const char *text);
 int WriteLogLine(const char *text, FILE *stream);
+
+// Converts length bytes of text from one character set to another in one iconv call, into
+// a new zero-filled heap buffer of 2 * length + 1 bytes (*out, the caller's). True on
+// success; on failure *out is that buffer or null (no converter, no memory).
+bool ConvertCharset(const char *text, size_t length, const char *from, const char *to, char **out);
