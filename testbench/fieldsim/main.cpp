@@ -1,0 +1,429 @@
+// main.cpp - qmfieldsim: plays the described Modbus RTU slaves on the master side of its own
+// pty pair, paces every byte at the line's character time, detects frame ends by the
+// 3.5-character silence, logs the frames, and optionally relays to a third-party slave on a
+// second pty pair. Usage and description format: README.md.
+#include "fieldsim.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <deque>
+#include <fcntl.h>
+#include <fstream>
+#include <iostream>
+#include <poll.h>
+#include <sstream>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace fieldsim;
+
+namespace {
+
+volatile sig_atomic_t gStop = 0;
+void OnStop(int) { gStop = 1; }
+
+double Now()
+{
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+struct Pty {
+    int master = -1;
+    int slave = -1;  // kept open: the line stays up while the master program reopens it
+    std::string path;
+};
+
+speed_t SpeedConstant(int speed)
+{
+    switch (speed) {
+    case 1200: return B1200;
+    case 2400: return B2400;
+    case 4800: return B4800;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 115200: return B115200;
+    case 230400: return B230400;
+    default: return B9600;
+    }
+}
+
+bool OpenPty(Pty &p, const LineConfig &line, std::string &error)
+{
+    p.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (p.master < 0 || grantpt(p.master) || unlockpt(p.master)) {
+        error = std::string("posix_openpt: ") + strerror(errno);
+        return false;
+    }
+    const char *name = ptsname(p.master);
+    if (!name) {
+        error = "ptsname failed";
+        return false;
+    }
+    p.path = name;
+    p.slave = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (p.slave < 0) {
+        error = p.path + ": " + strerror(errno);
+        return false;
+    }
+    // Raw mode, so that a program that does not set a mode neither echoes nor translates.
+    termios t{};
+    tcgetattr(p.slave, &t);
+    cfmakeraw(&t);
+    t.c_cflag |= CLOCAL | CREAD;
+    cfsetspeed(&t, SpeedConstant(line.speed));
+    tcsetattr(p.slave, TCSANOW, &t);
+    fcntl(p.master, F_SETFL, fcntl(p.master, F_GETFL) | O_NONBLOCK);
+    return true;
+}
+
+bool Publish(const std::string &file, const std::string &text)
+{
+    std::string tmp = file + ".tmp";
+    {
+        std::ofstream out(tmp, std::ios::trunc);
+        out << text << "\n";
+        if (!out)
+            return false;
+    }
+    return rename(tmp.c_str(), file.c_str()) == 0;
+}
+
+std::string Hex(const std::vector<uint8_t> &bytes)
+{
+    std::string s;
+    char buf[4];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        snprintf(buf, sizeof buf, i ? " %02X" : "%02X", bytes[i]);
+        s += buf;
+    }
+    return s;
+}
+
+struct QueuedByte {
+    uint8_t byte;
+    double due;        // monotonic time at which it is written to the pty
+    std::string note;  // log line of the run it starts ("" inside a run)
+};
+
+struct Sim {
+    Description desc;
+    double charTime = 0, gap = 0;
+    double start = 0;
+    FILE *log = nullptr;
+    Pty line, peer;
+    bool relay = false;
+    std::deque<QueuedByte> txq;
+    double txEnd = 0;  // due time of the last queued byte
+    // Frame being received from the master.
+    std::vector<uint8_t> rx;
+    double rxFirst = 0, rxLast = 0;
+    size_t holdLen = 0;  // bytes of a bad frame held for joining (0: none)
+    double holdUntil = 0;
+};
+
+void Log(Sim &s, double when, const std::string &text)
+{
+    if (!s.log)
+        return;
+    fprintf(s.log, "%.3f %s\n", when - s.start, text.c_str());
+    fflush(s.log);
+}
+
+void Schedule(Sim &s, const std::vector<TxRun> &runs, double earliest)
+{
+    double t = earliest;
+    if (!s.txq.empty() || s.txEnd > t - s.gap)
+        t = std::max(t, s.txEnd + s.gap);  // one transaction at a time
+    t = std::max(t, Now());
+    for (const auto &run : runs) {
+        t += run.silence;
+        for (size_t k = 0; k < run.bytes.size(); ++k) {
+            if (k)
+                t += run.byteGap;
+            t += s.charTime;
+            s.txq.push_back({run.bytes[k], t,
+                             k ? std::string() : "tx " + Hex(run.bytes) + " " + run.note});
+        }
+    }
+    if (!s.txq.empty())
+        s.txEnd = s.txq.back().due;
+}
+
+// A frame from the master is complete (its end detected at frameEnd).
+void ProcessFrame(Sim &s, const std::vector<uint8_t> &f, double first, double frameEnd)
+{
+    if (s.relay && write(s.peer.master, f.data(), f.size()) < 0) {
+    }
+    std::string hex = "rx " + Hex(f);
+    if (f.size() < 4) {
+        Log(s, first, hex + " short");
+        return;
+    }
+    if (!CrcOk(f)) {
+        Log(s, first, hex + " badcrc");
+        return;
+    }
+    if (f[0] == 0) {
+        ApplyBroadcast(s.desc, f);
+        Log(s, first, hex + " broadcast");
+        return;
+    }
+    Device *dev = FindDevice(s.desc, f[0]);
+    if (!dev) {
+        Log(s, first, hex + " absent");
+        return;
+    }
+    std::string note;
+    auto runs = AnswerRequest(*dev, f, s.desc.line, note);
+    Log(s, first, hex + " " + note);
+    Schedule(s, runs, frameEnd + dev->latencyMs / 1000.0);
+}
+
+bool Valid(const std::vector<uint8_t> &f) { return CrcOk(f); }
+
+// Frame-end detection: called when the line has been silent for the frame gap after the
+// last byte, or when a held bad frame's joining time is over.
+void FrameEnd(Sim &s, double now)
+{
+    double end = s.rxLast + s.gap;
+    if (s.holdLen == 0) {
+        if (Valid(s.rx)) {
+            ProcessFrame(s, s.rx, s.rxFirst, end);
+            s.rx.clear();
+        } else {
+            s.holdLen = s.rx.size();
+            s.holdUntil = s.rxLast + 0.050;
+        }
+        return;
+    }
+    if (s.rx.size() > s.holdLen) {
+        std::vector<uint8_t> tail(s.rx.begin() + long(s.holdLen), s.rx.end());
+        if (Valid(s.rx)) {
+            ProcessFrame(s, s.rx, s.rxFirst, end);
+        } else if (Valid(tail)) {
+            std::vector<uint8_t> head(s.rx.begin(), s.rx.begin() + long(s.holdLen));
+            ProcessFrame(s, head, s.rxFirst, end);
+            ProcessFrame(s, tail, s.rxFirst, end);
+        } else if (s.rx.size() < 512) {
+            s.holdLen = s.rx.size();
+            s.holdUntil = s.rxLast + 0.050;
+            return;
+        } else {
+            ProcessFrame(s, s.rx, s.rxFirst, end);
+        }
+    } else if (now >= s.holdUntil) {
+        ProcessFrame(s, s.rx, s.rxFirst, end);
+    } else {
+        return;
+    }
+    s.rx.clear();
+    s.holdLen = 0;
+}
+
+// Seconds until the next thing to do, or -1 for "wait for input".
+double NextDeadline(const Sim &s, double now)
+{
+    double next = -1;
+    auto take = [&](double t) {
+        double d = std::max(0.0, t - now);
+        if (next < 0 || d < next)
+            next = d;
+    };
+    if (!s.txq.empty())
+        take(s.txq.front().due);
+    if (!s.rx.empty())
+        take(s.holdLen && s.rx.size() == s.holdLen ? s.holdUntil : s.rxLast + s.gap);
+    return next;
+}
+
+void ReadLine(Sim &s)
+{
+    uint8_t buf[512];
+    for (;;) {
+        ssize_t n = read(s.line.master, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        double now = Now();
+        if (s.rx.empty())
+            s.rxFirst = now;
+        s.rx.insert(s.rx.end(), buf, buf + n);
+        s.rxLast = now;
+    }
+}
+
+void ReadPeer(Sim &s)
+{
+    uint8_t buf[512];
+    for (;;) {
+        ssize_t n = read(s.peer.master, buf, sizeof buf);
+        if (n <= 0)
+            return;
+        TxRun run;
+        run.bytes.assign(buf, buf + n);
+        run.note = "peer";
+        Schedule(s, {run}, Now());
+    }
+}
+
+void Transmit(Sim &s, double now)
+{
+    while (!s.txq.empty() && s.txq.front().due <= now) {
+        QueuedByte &q = s.txq.front();
+        if (!q.note.empty())
+            Log(s, now, q.note);
+        if (write(s.line.master, &q.byte, 1) < 0) {
+            // The slave's input queue is full (nobody reads): the byte is lost, as on a wire.
+        }
+        s.txq.pop_front();
+    }
+}
+
+int Usage()
+{
+    fprintf(stderr, "usage: qmfieldsim [-n NAMEFILE] [-L LINK] [-l LOGFILE] [-p PEERFILE] "
+                    "[-b SPEED] [-f FRAMING] [-q] DESCRIPTION\n");
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    std::string nameFile, link, logFile, peerFile, framing;
+    long speed = 0;
+    bool quiet = false;
+    for (int opt; (opt = getopt(argc, argv, "n:L:l:p:b:f:q")) != -1;) {
+        switch (opt) {
+        case 'n': nameFile = optarg; break;
+        case 'L': link = optarg; break;
+        case 'l': logFile = optarg; break;
+        case 'p': peerFile = optarg; break;
+        case 'b': speed = strtol(optarg, nullptr, 10); break;
+        case 'f': framing = optarg; break;
+        case 'q': quiet = true; break;
+        default: return Usage();
+        }
+    }
+    if (optind + 1 != argc)
+        return Usage();
+
+    std::string descName = argv[optind], text;
+    {
+        std::stringstream ss;
+        if (descName == "-") {
+            ss << std::cin.rdbuf();
+        } else {
+            std::ifstream in(descName);
+            if (!in) {
+                fprintf(stderr, "qmfieldsim: cannot read %s\n", descName.c_str());
+                return 1;
+            }
+            ss << in.rdbuf();
+        }
+        text = ss.str();
+    }
+    Sim s;
+    std::string error;
+    if (!ParseDescription(text, descName, s.desc, error)) {
+        fprintf(stderr, "%s\n", error.c_str());
+        return 2;
+    }
+    if (speed > 0)
+        s.desc.line.speed = int(speed);
+    if (!framing.empty() && !ParseFraming(framing, s.desc.line)) {
+        fprintf(stderr, "qmfieldsim: bad framing %s (e.g. 8N1)\n", framing.c_str());
+        return 2;
+    }
+    s.charTime = CharTime(s.desc.line);
+    s.gap = FrameGap(s.desc.line);
+    s.start = Now();
+
+    if (!logFile.empty() && !(s.log = fopen(logFile.c_str(), "w"))) {
+        fprintf(stderr, "qmfieldsim: cannot write %s: %s\n", logFile.c_str(), strerror(errno));
+        return 1;
+    }
+    if (!OpenPty(s.line, s.desc.line, error) ||
+        (!peerFile.empty() && !OpenPty(s.peer, s.desc.line, error))) {
+        fprintf(stderr, "qmfieldsim: %s\n", error.c_str());
+        return 1;
+    }
+    s.relay = !peerFile.empty();
+
+    sigset_t block, waitMask;
+    sigemptyset(&block);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+        struct sigaction sa {};
+        sa.sa_handler = OnStop;
+        sigaction(sig, &sa, nullptr);
+        sigaddset(&block, sig);
+    }
+    signal(SIGPIPE, SIG_IGN);
+    sigprocmask(SIG_BLOCK, &block, &waitMask);
+
+    if (!link.empty()) {
+        unlink(link.c_str());
+        if (symlink(s.line.path.c_str(), link.c_str())) {
+            fprintf(stderr, "qmfieldsim: cannot link %s: %s\n", link.c_str(), strerror(errno));
+            return 1;
+        }
+    }
+    if (s.relay && !Publish(peerFile, s.peer.path)) {
+        fprintf(stderr, "qmfieldsim: cannot write %s\n", peerFile.c_str());
+        return 1;
+    }
+    if (!nameFile.empty() && !Publish(nameFile, s.line.path)) {
+        fprintf(stderr, "qmfieldsim: cannot write %s\n", nameFile.c_str());
+        return 1;
+    }
+    if (!quiet) {
+        printf("%s\n", s.line.path.c_str());
+        fflush(stdout);
+    }
+
+    while (!gStop) {
+        double now = Now();
+        Transmit(s, now);
+        if (!s.rx.empty() &&
+            (now >= s.rxLast + s.gap || (s.holdLen && s.rx.size() == s.holdLen)))
+            FrameEnd(s, now);
+        double wait = NextDeadline(s, Now());
+        pollfd fds[2] = {{s.line.master, POLLIN, 0}, {s.peer.master, POLLIN, 0}};
+        timespec ts{}, *tsp = nullptr;
+        if (wait >= 0) {
+            ts.tv_sec = time_t(wait);
+            ts.tv_nsec = long((wait - double(ts.tv_sec)) * 1e9);
+            tsp = &ts;
+        }
+        int n = ppoll(fds, s.relay ? 2 : 1, tsp, &waitMask);
+        if (n < 0 && errno != EINTR)
+            break;
+        if (n <= 0)
+            continue;
+        if (fds[0].revents & POLLIN)
+            ReadLine(s);
+        if (s.relay && (fds[1].revents & POLLIN))
+            ReadPeer(s);
+        if ((fds[0].revents | (s.relay ? fds[1].revents : 0)) & (POLLHUP | POLLERR)) {
+            // Cannot happen while our own slave descriptors stay open; do not spin if it does.
+            usleep(1000);
+        }
+    }
+
+    if (!link.empty())
+        unlink(link.c_str());
+    if (!nameFile.empty())
+        unlink(nameFile.c_str());
+    if (s.relay)
+        unlink(peerFile.c_str());
+    if (s.log)
+        fclose(s.log);
+    return 0;
+}
