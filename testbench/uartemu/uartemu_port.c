@@ -1,0 +1,510 @@
+/* uartemu_port.c - the emulated ports: which descriptors are pty slaves, the requested line
+ * mode and its character time, the transmitter (bytes with their moments on the wire and
+ * where each goes once it has left), the injected input queue, the modem-control word and
+ * the line-status word. Everything here runs with the process-wide lock held. */
+#define _GNU_SOURCE
+#include "uartemu_port.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <time.h>
+#include <unistd.h>
+
+static pthread_mutex_t ue_mutex = PTHREAD_MUTEX_INITIALIZER;
+static struct ue_port ue_ports[UE_MAX_PORTS];
+/* Port index + 1 per descriptor, 0 for none; read without the lock by the fast checks. */
+static unsigned char ue_port_index[UE_MAX_FDS];
+
+#define UE_FRAMING (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)
+
+void ue_lock(void) { pthread_mutex_lock(&ue_mutex); }
+void ue_unlock(void) { pthread_mutex_unlock(&ue_mutex); }
+
+int64_t ue_now_ns(void)
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+}
+
+static long long us(int64_t ns) { return (long long)(ns / 1000); }
+
+int ue_is_port_fd(int fd)
+{
+    return fd >= 0 && fd < UE_MAX_FDS && __atomic_load_n(&ue_port_index[fd], __ATOMIC_ACQUIRE);
+}
+
+struct ue_port *ue_port_of(int fd)
+{
+    if (fd < 0 || fd >= UE_MAX_FDS || !ue_port_index[fd])
+        return NULL;
+    return &ue_ports[ue_port_index[fd] - 1];
+}
+
+int ue_is_pty_slave(int fd)
+{
+    struct stat st;
+    int saved = errno;
+    int r = fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && major(st.st_rdev) >= 136 &&
+            major(st.st_rdev) <= 143;
+    errno = saved;
+    return r;
+}
+
+static unsigned speed_of(tcflag_t cflag)
+{
+    switch (cflag & CBAUD) {
+    case B50: return 50;
+    case B75: return 75;
+    case B110: return 110;
+    case B134: return 134;
+    case B150: return 150;
+    case B200: return 200;
+    case B300: return 300;
+    case B600: return 600;
+    case B1200: return 1200;
+    case B1800: return 1800;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    case B460800: return 460800;
+    case B500000: return 500000;
+    case B576000: return 576000;
+    case B921600: return 921600;
+    case B1000000: return 1000000;
+    case B1152000: return 1152000;
+    case B1500000: return 1500000;
+    case B2000000: return 2000000;
+    case B2500000: return 2500000;
+    case B3000000: return 3000000;
+    case B3500000: return 3500000;
+    case B4000000: return 4000000;
+    default: return 9600; /* B0 (hang up) and BOTHER: no speed of their own here */
+    }
+}
+
+void ue_port_set_mode(struct ue_port *p, tcflag_t cflag)
+{
+    static const int data_bits[4] = {5, 6, 7, 8};
+    int data = data_bits[(cflag & CSIZE) == CS5 ? 0 : (cflag & CSIZE) == CS6 ? 1
+                         : (cflag & CSIZE) == CS7 ? 2 : 3];
+    p->cflag = cflag & (UE_FRAMING | CBAUD);
+    p->bps = speed_of(cflag);
+    p->frame_bits = 1 + data + ((cflag & PARENB) ? 1 : 0) + ((cflag & CSTOPB) ? 2 : 1);
+    p->char_ns = (double)p->frame_bits * 1e9 / (double)p->bps;
+}
+
+static void mode_text(const struct ue_port *p, char *buf, size_t size)
+{
+    int data = (p->cflag & CSIZE) == CS5 ? 5 : (p->cflag & CSIZE) == CS6 ? 6
+               : (p->cflag & CSIZE) == CS7 ? 7 : 8;
+    char parity = !(p->cflag & PARENB) ? 'N' : (p->cflag & PARODD) ? 'O' : 'E';
+    snprintf(buf, size, "speed=%u data=%d parity=%c stop=%d bits=%d char_us=%.3f", p->bps,
+             data, parity, (p->cflag & CSTOPB) ? 2 : 1, p->frame_bits, p->char_ns / 1000.0);
+}
+
+void ue_port_trace_mode(struct ue_port *p, int64_t now, int rc)
+{
+    char text[160];
+    mode_text(p, text, sizeof text);
+    ue_trace(now, p->fd, "mode", "%s rc=%d", text, rc);
+}
+
+struct ue_port *ue_port_attach(int fd, const char *path, int how_open, int flags)
+{
+    struct ue_port *p = ue_port_of(fd);
+    if (p || fd < 0 || fd >= UE_MAX_FDS)
+        return p;
+    if (!ue_is_pty_slave(fd))
+        return NULL;
+    int slot = -1;
+    for (int i = 0; i < UE_MAX_PORTS; ++i)
+        if (!ue_ports[i].used) {
+            slot = i;
+            break;
+        }
+    if (slot < 0)
+        return NULL;
+    p = &ue_ports[slot];
+    memset(p, 0, sizeof *p);
+    p->used = 1;
+    p->fd = fd;
+    char link[40], real[sizeof p->path];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, real, sizeof real - 1);
+    real[n > 0 ? n : 0] = 0;
+    snprintf(p->path, sizeof p->path, "%s", path ? path : real);
+    snprintf(p->rpath, sizeof p->rpath, "%s", real);
+    struct termios t;
+    int saved = errno;
+    if (ue_real_tcgetattr(fd, &t) == 0)
+        ue_port_set_mode(p, t.c_cflag);
+    else
+        ue_port_set_mode(p, B9600 | CS8);
+    errno = saved;
+    __atomic_store_n(&ue_port_index[fd], (unsigned char)(slot + 1), __ATOMIC_RELEASE);
+    ue_ctl_check();
+    int64_t now = ue_now_ns();
+    if (how_open)
+        ue_trace(now, fd, "open", "path=%s flags=0x%x", p->path, (unsigned)flags);
+    else
+        ue_trace(now, fd, "attach", "path=%s", p->path);
+    ue_port_trace_mode(p, now, 0);
+    return p;
+}
+
+void ue_port_drop(struct ue_port *p)
+{
+    if (!p || !p->used)
+        return;
+    __atomic_store_n(&ue_port_index[p->fd], 0, __ATOMIC_RELEASE);
+    free(p->tx);
+    free(p->inj);
+    memset(p, 0, sizeof *p);
+}
+
+static void inj_push(struct ue_port *p, uint8_t b)
+{
+    if (p->inj_head + p->inj_len == p->inj_cap) {
+        if (p->inj_head > 0) {
+            memmove(p->inj, p->inj + p->inj_head, p->inj_len);
+            p->inj_head = 0;
+        } else {
+            size_t cap = p->inj_cap ? p->inj_cap * 2 : 256;
+            uint8_t *grown = realloc(p->inj, cap);
+            if (!grown)
+                return; /* an input overrun: the byte is lost */
+            p->inj = grown;
+            p->inj_cap = cap;
+        }
+    }
+    p->inj[p->inj_head + p->inj_len++] = b;
+}
+
+size_t ue_port_take_injected(struct ue_port *p, uint8_t *buf, size_t n)
+{
+    size_t k = n < p->inj_len ? n : p->inj_len;
+    memcpy(buf, p->inj + p->inj_head, k);
+    p->inj_head += k;
+    p->inj_len -= k;
+    if (!p->inj_len)
+        p->inj_head = 0;
+    return k;
+}
+
+static void deliver_line(struct ue_port *p, const uint8_t *buf, size_t n, int64_t due,
+                         int64_t now)
+{
+    size_t done = 0;
+    int saved = errno;
+    while (done < n) {
+        ssize_t w = ue_real_write(p->fd, buf + done, n - done);
+        if (w <= 0) {
+            if (w < 0 && errno == EINTR)
+                continue;
+            break; /* the line end is gone (master closed) or the port is non-blocking */
+        }
+        done += (size_t)w;
+    }
+    errno = saved;
+    ue_trace(now, p->fd, "deliver", "n=%zu due=%lld%s", n, us(due),
+             done < n ? " short=1" : "");
+}
+
+void ue_port_pump(struct ue_port *p, int64_t now)
+{
+    uint8_t line[256];
+    size_t nline = 0;
+    int64_t due = 0;
+    while (p->tx_head < p->tx_len && p->tx[p->tx_head].end_ns <= now) {
+        const struct ue_txbyte *b = &p->tx[p->tx_head++];
+        switch (b->fate) {
+        case UE_TO_LINE_ECHO:
+            inj_push(p, b->byte);
+            /* fall through */
+        case UE_TO_LINE:
+            if (nline == sizeof line) {
+                deliver_line(p, line, nline, due, now);
+                nline = 0;
+            }
+            line[nline++] = b->byte;
+            due = b->end_ns;
+            break;
+        case UE_TO_LOOP:
+            inj_push(p, b->byte);
+            break;
+        default:
+            break;
+        }
+    }
+    if (nline)
+        deliver_line(p, line, nline, due, now);
+    if (p->tx_head == p->tx_len)
+        p->tx_head = p->tx_len = 0;
+}
+
+static void trace_lsr_wait(struct ue_port *p, int failed)
+{
+    if (failed)
+        ue_trace(p->lsr_first_ns, p->fd, "lsr", "last=%lld polls=%ld fail=1", us(p->lsr_last_ns),
+                 p->lsr_polls);
+    else
+        ue_trace(p->lsr_first_ns, p->fd, "lsr", "last=%lld polls=%ld v=0x%02x",
+                 us(p->lsr_last_ns), p->lsr_polls, p->lsr_value);
+}
+
+void ue_port_end_lsr_wait(struct ue_port *p)
+{
+    if (!p->lsr_open)
+        return;
+    trace_lsr_wait(p, 0);
+    p->lsr_open = 0;
+}
+
+static int gate_open(const struct ue_port *p, int gate)
+{
+    return gate == UE_GATE_NONE ? 1
+           : gate == UE_GATE_RTS ? (p->mctl & TIOCM_RTS) != 0 : (p->mctl & TIOCM_DTR) != 0;
+}
+
+static int tx_reserve(struct ue_port *p, size_t more)
+{
+    if (p->tx_head > 0 && p->tx_len + more > p->tx_cap) {
+        memmove(p->tx, p->tx + p->tx_head, (p->tx_len - p->tx_head) * sizeof *p->tx);
+        p->tx_len -= p->tx_head;
+        p->tx_head = 0;
+    }
+    if (p->tx_len + more <= p->tx_cap)
+        return 1;
+    size_t cap = p->tx_cap ? p->tx_cap : 256;
+    while (cap < p->tx_len + more)
+        cap *= 2;
+    struct ue_txbyte *grown = realloc(p->tx, cap * sizeof *grown);
+    if (!grown)
+        return 0;
+    p->tx = grown;
+    p->tx_cap = cap;
+    return 1;
+}
+
+ssize_t ue_port_write(struct ue_port *p, const void *buf, size_t n, int64_t now)
+{
+    static const char *const loop_names[] = {"good", "corrupt", "silent"};
+    ue_ctl_check();
+    ue_port_pump(p, now);
+    ue_port_end_lsr_wait(p);
+    if (n == 0)
+        return 0;
+    struct ue_settings s;
+    ue_ctl_settings(p, &s);
+    if (s.write_mode == UE_WRITE_FAIL) {
+        ue_trace(now, p->fd, "write", "n=0 req=%zu fail=1", n);
+        errno = EIO;
+        return -1;
+    }
+    size_t acc = (s.write_mode == UE_WRITE_SHORT && n > 1) ? n - 1 : n;
+    if (!tx_reserve(p, acc)) {
+        errno = ENOMEM;
+        return -1;
+    }
+    int loop = (p->mctl & UE_TIOCM_LOOP) != 0;
+    int fate = loop ? (s.loop_mode == UE_LOOP_SILENT ? UE_LOOP_LOST : UE_TO_LOOP)
+               : !gate_open(p, s.gate) ? UE_LOST
+               : s.echo                ? UE_TO_LINE_ECHO
+                                       : UE_TO_LINE;
+    size_t bad = (size_t)-1;
+    if (loop && s.loop_mode == UE_LOOP_CORRUPT)
+        bad = acc > 5 ? 5 : acc - 1;
+    int64_t start = p->tx_end_ns > now ? p->tx_end_ns : now;
+    const uint8_t *bytes = buf;
+    for (size_t i = 0; i < acc; ++i) {
+        struct ue_txbyte *b = &p->tx[p->tx_len++];
+        b->start_ns = start + (int64_t)((double)i * p->char_ns + 0.5);
+        b->end_ns = start + (int64_t)((double)(i + 1) * p->char_ns + 0.5);
+        b->byte = i == bad ? (uint8_t)(bytes[i] ^ 0x20) : bytes[i];
+        b->fate = (uint8_t)fate;
+    }
+    p->tx_end_ns = p->tx[p->tx_len - 1].end_ns;
+    char extra[64] = "";
+    if (acc != n)
+        snprintf(extra, sizeof extra, " req=%zu", n);
+    const char *dest = loop ? "loop" : fate == UE_LOST ? "lost" : "line";
+    if (loop)
+        ue_trace_data(now, p->fd, "write", bytes, acc, "n=%zu dest=loop mode=%s%s start=%lld end=%lld",
+                      acc, loop_names[s.loop_mode], extra, us(start), us(p->tx_end_ns));
+    else
+        ue_trace_data(now, p->fd, "write", bytes, acc, "n=%zu dest=%s%s%s start=%lld end=%lld", acc,
+                      dest, fate == UE_TO_LINE_ECHO ? " echo=1" : "", extra, us(start),
+                      us(p->tx_end_ns));
+    return (ssize_t)acc;
+}
+
+void ue_port_set_mctl(struct ue_port *p, unsigned mctl, int64_t now)
+{
+    static const struct {
+        unsigned bit;
+        const char *name;
+    } lines[] = {{TIOCM_DTR, "dtr"}, {TIOCM_RTS, "rts"}, {UE_TIOCM_LOOP, "loop"}};
+    ue_ctl_check();
+    ue_port_pump(p, now);
+    ue_port_end_lsr_wait(p);
+    struct ue_settings s;
+    ue_ctl_settings(p, &s);
+    int was_open = gate_open(p, s.gate);
+    unsigned old = p->mctl;
+    p->mctl = mctl & UE_MCTL_MASK;
+    int cut = 0;
+    if (was_open && !gate_open(p, s.gate)) {
+        /* Transmit enable dropped: what is still on its way to the line never gets there. */
+        for (size_t i = p->tx_head; i < p->tx_len; ++i)
+            if (p->tx[i].fate == UE_TO_LINE || p->tx[i].fate == UE_TO_LINE_ECHO) {
+                p->tx[i].fate = UE_LOST;
+                ++cut;
+            }
+    }
+    unsigned gate_bit = s.gate == UE_GATE_RTS ? TIOCM_RTS : TIOCM_DTR;
+    for (size_t i = 0; i < sizeof lines / sizeof lines[0]; ++i) {
+        if (!((old ^ p->mctl) & lines[i].bit))
+            continue;
+        int v = (p->mctl & lines[i].bit) != 0;
+        if (lines[i].bit == gate_bit && s.gate != UE_GATE_NONE && !v)
+            ue_trace(now, p->fd, lines[i].name, "v=0 cut=%d", cut);
+        else
+            ue_trace(now, p->fd, lines[i].name, "v=%d", v);
+    }
+}
+
+int ue_port_lsr(struct ue_port *p, int64_t now, unsigned *value)
+{
+    ue_port_pump(p, now);
+    if (!p->lsr_open) {
+        ue_ctl_check();
+        p->lsr_open = 1;
+        p->lsr_first_ns = p->lsr_ctl_ns = now;
+        p->lsr_polls = 0;
+    } else if (now - p->lsr_ctl_ns >= 2000000) {
+        ue_ctl_check();
+        p->lsr_ctl_ns = now;
+    }
+    struct ue_settings s;
+    ue_ctl_settings(p, &s);
+    ++p->lsr_polls;
+    p->lsr_last_ns = now;
+    if (s.lsr_fail) {
+        trace_lsr_wait(p, 1);
+        p->lsr_open = 0;
+        errno = EIO;
+        return -1;
+    }
+    unsigned v = (!s.temt_stuck && now >= p->tx_end_ns) ? UE_LSR_TEMT : 0;
+    v |= s.lsr & UE_LSR_ERRORS;
+    int gen = ue_ctl_generation();
+    if ((s.lsr_once & UE_LSR_ERRORS) && s.lsr_once_used && *s.lsr_once_used != gen) {
+        v |= s.lsr_once & UE_LSR_ERRORS;
+        *s.lsr_once_used = gen;
+    }
+    p->lsr_value = v;
+    *value = v;
+    if (v & (UE_LSR_TEMT | UE_LSR_ERRORS))
+        ue_port_end_lsr_wait(p);
+    return 0;
+}
+
+void ue_port_flush(struct ue_port *p, int queue, int64_t now)
+{
+    ue_ctl_check();
+    ue_port_pump(p, now);
+    ue_port_end_lsr_wait(p);
+    long in = 0, out = 0;
+    int saved = errno;
+    if (queue == TCIFLUSH || queue == TCIOFLUSH) {
+        int k = 0;
+        if (ue_real_ioctl(p->fd, FIONREAD, &k) == 0 && k > 0)
+            in += k;
+        in += (long)p->inj_len;
+        p->inj_head = p->inj_len = 0;
+        /* Only the input side goes to the kernel: an output flush on a pty slave would
+         * discard what the line end has not read yet, bytes that have left the wire. */
+        ue_real_tcflush(p->fd, TCIFLUSH);
+    }
+    if (queue == TCOFLUSH || queue == TCIOFLUSH) {
+        /* The byte in the shift register finishes; the rest of the FIFO is discarded. */
+        size_t keep = p->tx_head;
+        if (keep < p->tx_len && p->tx[keep].start_ns < now)
+            ++keep;
+        out = (long)(p->tx_len - keep);
+        p->tx_len = keep;
+        if (p->tx_head == p->tx_len) {
+            p->tx_head = p->tx_len = 0;
+            if (p->tx_end_ns > now)
+                p->tx_end_ns = now;
+        } else {
+            p->tx_end_ns = p->tx[p->tx_len - 1].end_ns;
+        }
+    }
+    errno = saved;
+    const char *q = queue == TCIFLUSH ? "in" : queue == TCOFLUSH ? "out" : "both";
+    ue_trace(now, p->fd, "flush", "q=%s in=%ld out=%ld", q, in, out);
+}
+
+int64_t ue_port_next_due(const struct ue_port *p)
+{
+    return p->tx_head < p->tx_len ? p->tx[p->tx_head].end_ns : -1;
+}
+
+static void sleep_until(int64_t t_ns)
+{
+    struct timespec ts = {(time_t)(t_ns / 1000000000), (long)(t_ns % 1000000000)};
+    int saved = errno;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL) == EINTR) {
+    }
+    errno = saved;
+}
+
+struct ue_port *ue_port_drain(int fd, int64_t limit_ns)
+{
+    for (;;) {
+        struct ue_port *p = ue_port_of(fd);
+        if (!p)
+            return NULL;
+        int64_t now = ue_now_ns();
+        ue_port_pump(p, now);
+        int64_t due = ue_port_next_due(p);
+        if (due < 0)
+            return p;
+        if (now >= limit_ns) {
+            ue_port_pump(p, INT64_MAX);
+            return p;
+        }
+        ue_unlock();
+        sleep_until(due < limit_ns ? due : limit_ns);
+        ue_lock();
+    }
+}
+
+void ue_ports_drain_all(void)
+{
+    int64_t limit = ue_now_ns() + 10 * (int64_t)1000000000;
+    for (int i = 0; i < UE_MAX_PORTS; ++i)
+        if (ue_ports[i].used)
+            ue_port_drain(ue_ports[i].fd, limit);
+}
+
+long ue_port_pending(const struct ue_port *p) { return (long)(p->tx_len - p->tx_head); }
+
+void ue_port_reset_after_fork(void)
+{
+    pthread_mutex_init(&ue_mutex, NULL);
+}

@@ -1,0 +1,143 @@
+/* uartemu_port.h - internal declarations of the UART emulation: the emulated port record,
+ * the wire-time model, the control-file settings, the trace writer and the real C library
+ * functions the hooks pass calls on to. Plain C, shared by the files of libuartemu.so. */
+#ifndef UARTEMU_PORT_H
+#define UARTEMU_PORT_H
+
+#include <poll.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <termios.h>
+
+#define UE_HIDDEN __attribute__((visibility("hidden")))
+
+/* Modem-control bits kept per port. TIOCM_LOOP is not in the C library's headers. */
+#define UE_TIOCM_LOOP 0x8000
+#define UE_MCTL_MASK (TIOCM_DTR | TIOCM_RTS | 0x2000 /* OUT1 */ | 0x4000 /* OUT2 */ | UE_TIOCM_LOOP)
+
+/* Line-status bits. */
+#define UE_LSR_TEMT 0x01
+#define UE_LSR_ERRORS 0x0E /* overrun, parity, framing */
+
+#define UE_MAX_FDS 4096 /* descriptors at or above this are never emulated */
+#define UE_MAX_PORTS 64
+
+/* What becomes of a byte once its last stop bit has left the wire. */
+enum ue_fate {
+    UE_TO_LINE,      /* written to the pty master (the field line) */
+    UE_TO_LINE_ECHO, /* the same, and a copy into the port's own input */
+    UE_LOST,         /* transceiver disabled: nowhere */
+    UE_TO_LOOP,      /* internal loopback: into the port's own input */
+    UE_LOOP_LOST     /* internal loopback that returns nothing */
+};
+
+struct ue_txbyte {
+    int64_t start_ns; /* first start bit */
+    int64_t end_ns;   /* last stop bit has left */
+    uint8_t byte;
+    uint8_t fate;
+};
+
+enum ue_loop_mode { UE_LOOP_GOOD, UE_LOOP_CORRUPT, UE_LOOP_SILENT };
+enum ue_write_mode { UE_WRITE_OK, UE_WRITE_SHORT, UE_WRITE_FAIL };
+enum ue_gate { UE_GATE_DTR, UE_GATE_RTS, UE_GATE_NONE };
+
+/* Settings in force for one port (control file, global part overlaid by its section). */
+struct ue_settings {
+    int echo;
+    int loop_mode;
+    unsigned lsr;      /* sticky error bits */
+    unsigned lsr_once; /* error bits for the next LSR read after a change of the file */
+    int *lsr_once_used; /* generation at which lsr_once was consumed (owned by the ctl) */
+    int lsr_fail;
+    int temt_stuck;
+    int write_mode;
+    int gate;
+};
+
+struct ue_port {
+    int used;
+    int fd;
+    char path[96];   /* as the program opened it */
+    char rpath[96];  /* as /proc/self/fd shows it */
+    unsigned mctl;
+    /* Requested line mode. */
+    tcflag_t cflag;  /* framing bits as requested (CSIZE, PARENB, PARODD, CMSPAR, CSTOPB) */
+    unsigned bps;
+    int frame_bits;  /* start + data + parity + stop */
+    double char_ns;
+    /* Transmitter: bytes not yet out of the shift register, in wire order. */
+    struct ue_txbyte *tx;
+    size_t tx_head, tx_len, tx_cap;
+    int64_t tx_end_ns; /* the moment the last byte written leaves the wire */
+    /* Injected input (echo, loopback), ready to read, oldest first. */
+    uint8_t *inj;
+    size_t inj_head, inj_len, inj_cap;
+    /* The LSR wait in progress. */
+    int lsr_open;
+    int64_t lsr_first_ns, lsr_last_ns, lsr_ctl_ns;
+    long lsr_polls;
+    unsigned lsr_value;
+};
+
+/* ---- real C library functions (uartemu_hooks.c) ---- */
+UE_HIDDEN extern ssize_t (*ue_real_read)(int, void *, size_t);
+UE_HIDDEN extern ssize_t (*ue_real_write)(int, const void *, size_t);
+UE_HIDDEN extern int (*ue_real_ioctl)(int, unsigned long, void *);
+UE_HIDDEN extern int (*ue_real_ppoll)(struct pollfd *, nfds_t, const struct timespec *,
+                                      const void *);
+UE_HIDDEN extern int (*ue_real_open)(const char *, int, ...);
+UE_HIDDEN extern int (*ue_real_close)(int);
+UE_HIDDEN extern int (*ue_real_tcgetattr)(int, struct termios *);
+UE_HIDDEN extern int (*ue_real_tcflush)(int, int);
+UE_HIDDEN void ue_resolve(void);
+
+/* ---- port model (uartemu_port.c); every call with ue_lock held ---- */
+UE_HIDDEN void ue_lock(void);
+UE_HIDDEN void ue_unlock(void);
+UE_HIDDEN int64_t ue_now_ns(void);
+UE_HIDDEN int ue_is_port_fd(int fd); /* lock-free fast check */
+UE_HIDDEN struct ue_port *ue_port_of(int fd);
+/* The port of fd, attaching it when fd is a pty slave (path may be NULL: looked up). */
+UE_HIDDEN struct ue_port *ue_port_attach(int fd, const char *path, int how_open, int flags);
+UE_HIDDEN int ue_is_pty_slave(int fd);
+UE_HIDDEN void ue_port_drop(struct ue_port *p);
+UE_HIDDEN void ue_port_set_mode(struct ue_port *p, tcflag_t cflag);
+UE_HIDDEN void ue_port_pump(struct ue_port *p, int64_t now);
+UE_HIDDEN void ue_port_end_lsr_wait(struct ue_port *p);
+UE_HIDDEN ssize_t ue_port_write(struct ue_port *p, const void *buf, size_t n, int64_t now);
+UE_HIDDEN void ue_port_set_mctl(struct ue_port *p, unsigned mctl, int64_t now);
+UE_HIDDEN int ue_port_lsr(struct ue_port *p, int64_t now, unsigned *value);
+/* TCIFLUSH / TCOFLUSH / TCIOFLUSH on the emulated queues and the kernel's input. */
+UE_HIDDEN void ue_port_flush(struct ue_port *p, int queue, int64_t now);
+/* Next moment a byte of the transmitter completes, or -1 when it is empty. */
+UE_HIDDEN int64_t ue_port_next_due(const struct ue_port *p);
+UE_HIDDEN size_t ue_port_take_injected(struct ue_port *p, uint8_t *buf, size_t n);
+/* Drains the transmitter, releasing the lock while it sleeps; p may be gone afterwards
+ * when the descriptor was closed meanwhile (returns the port again, or NULL). */
+UE_HIDDEN struct ue_port *ue_port_drain(int fd, int64_t limit_ns);
+UE_HIDDEN void ue_ports_drain_all(void);
+UE_HIDDEN void ue_port_trace_mode(struct ue_port *p, int64_t now, int rc);
+UE_HIDDEN long ue_port_pending(const struct ue_port *p); /* bytes not yet out */
+UE_HIDDEN void ue_port_reset_after_fork(void);
+
+/* ---- control file (uartemu_ctl.c); with ue_lock held ---- */
+UE_HIDDEN void ue_ctl_init(void);
+/* Re-reads the control file when it changed. */
+UE_HIDDEN void ue_ctl_check(void);
+UE_HIDDEN void ue_ctl_settings(const struct ue_port *p, struct ue_settings *out);
+UE_HIDDEN int ue_ctl_generation(void);
+
+/* ---- trace writer (uartemu_traceout.c); with ue_lock held ---- */
+UE_HIDDEN void ue_trace_init(void);
+UE_HIDDEN int ue_trace_on(void);
+/* One record: time, port descriptor (-1: none), event, then printf-style fields. */
+UE_HIDDEN void ue_trace(int64_t t_ns, int fd, const char *event, const char *fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+/* Same, with " data=<hex>" of the bytes appended. */
+UE_HIDDEN void ue_trace_data(int64_t t_ns, int fd, const char *event, const uint8_t *data,
+                             size_t n, const char *fmt, ...) __attribute__((format(printf, 6, 7)));
+UE_HIDDEN void ue_trace_fd_closed(int fd); /* the program closed or replaced fd */
+
+#endif
