@@ -2,6 +2,7 @@
 // programs that run with the emulation preloaded.
 #include "uartemu_trace.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
@@ -89,6 +90,10 @@ std::vector<Record> Parse(const std::string &text)
         }
         out.push_back(std::move(r));
     }
+    // An lsr record is written when its wait ends but carries the time of its first poll;
+    // several processes may share one file.
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Record &a, const Record &b) { return a.t < b.t; });
     return out;
 }
 

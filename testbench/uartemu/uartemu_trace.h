@@ -27,7 +27,8 @@ struct Record {
     std::vector<uint8_t> Bytes(const std::string &key = "data") const;
 };
 
-// Parses trace text; lines that are not records are skipped.
+// Parses trace text into records sorted by time (stable); lines that are not records are
+// skipped.
 std::vector<Record> Parse(const std::string &text);
 // Reads and parses a trace file (empty when it does not exist).
 std::vector<Record> ReadTrace(const std::string &path);
