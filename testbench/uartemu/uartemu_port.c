@@ -389,14 +389,13 @@ void ue_port_set_mctl(struct ue_port *p, unsigned mctl, int64_t now)
 int ue_port_lsr(struct ue_port *p, int64_t now, unsigned *value)
 {
     ue_port_pump(p, now);
+    /* Every poll looks at the control file: a test that changes it sees the change at the
+     * next poll, also in the middle of a wait. */
+    ue_ctl_check();
     if (!p->lsr_open) {
-        ue_ctl_check();
         p->lsr_open = 1;
-        p->lsr_first_ns = p->lsr_ctl_ns = now;
+        p->lsr_first_ns = now;
         p->lsr_polls = 0;
-    } else if (now - p->lsr_ctl_ns >= 2000000) {
-        ue_ctl_check();
-        p->lsr_ctl_ns = now;
     }
     struct ue_settings s;
     ue_ctl_settings(p, &s);

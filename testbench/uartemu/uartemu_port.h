@@ -76,7 +76,7 @@ struct ue_port {
     size_t inj_head, inj_len, inj_cap;
     /* The LSR wait in progress. */
     int lsr_open;
-    int64_t lsr_first_ns, lsr_last_ns, lsr_ctl_ns;
+    int64_t lsr_first_ns, lsr_last_ns;
     long lsr_polls;
     unsigned lsr_value;
 };
