@@ -1,0 +1,61 @@
+// harness.h - a bench line for the discovery tests: the device simulator on its own pty
+// pair, the line's record in the sandbox's line database, and qmveskar run (or started in
+// the background) with the UART emulation preloaded.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+#include "testsupport.h"
+
+namespace disc {
+
+struct Sim {
+    pid_t pid = -1;
+    std::string tty;   // "pts/N", as the line record names it
+    std::string log;   // the simulator's frame log
+    std::string peer;  // relay port for a third-party slave ("" without one)
+};
+
+// Starts qmfieldsim with the description text; with relay, also a peer port.
+Sim StartSim(const std::string &description, bool relay = false);
+void StopSim(Sim &sim);
+
+struct LineRow {
+    int id = 1;
+    std::string tty;
+    std::string speed = "9600", parity = "0", dataBits = "8", stopBits = "1";
+    std::string dtrLead = "0", dtrTail = "0", rxTimeout = "100", reserved = "0";
+    std::string postRx = "0", preTx = "0";
+};
+
+// Adds (or replaces) a line of the line database /etc/quor/db/sysconfig/quorLan.db.
+void AddLine(const LineRow &row);
+void WriteModelFile(const std::string &name, const std::string &content);  // db/devices/
+
+struct Started {
+    pid_t pid = -1;
+    std::string outFile, errFile;
+};
+
+// qmveskar with the UART emulation; trace and control file paths may be "".
+Started StartQmveskar(const std::vector<std::string> &args, const std::string &trace = "",
+                      const std::string &ctl = "", const std::vector<std::string> &env = {});
+qmtest::ProcResult Wait(Started &started, int timeoutSeconds = 120);
+qmtest::ProcResult RunQmveskarOnBench(const std::vector<std::string> &args,
+                                      const std::string &trace = "", const std::string &ctl = "",
+                                      const std::vector<std::string> &env = {},
+                                      int timeoutSeconds = 120);
+
+// Starts any program (the emulator prepended in the 32-bit build when emulated is true).
+pid_t Spawn(const std::vector<std::string> &argv, bool emulated = true,
+            const std::string &outFile = "/dev/null", const std::string &errFile = "/dev/null",
+            const std::vector<std::string> &env = {});
+bool WaitForFile(const std::string &path, double seconds);
+
+// The report line of the reference controller (registers 01 23 / 41 42 1E E3 / 01 07).
+std::string ReferenceLine(int lineId, int address);
+extern const char *const kReferenceDevice;  // description lines of it, without "device"
+
+} // namespace disc
