@@ -8,3 +8,7 @@ target_link_libraries(discoveryharness PUBLIC qmtestsupport uartemu_trace qm_sql
 qm_add_gtest(discovery_test SOURCES discovery/discovery_test.cpp LIBS discoveryharness
              LABELS blackbox bench TIMEOUT 600)
 add_dependencies(discovery_test qmveskar qmfieldsim uartemu)
+qm_add_gtest(discovery_lock_test SOURCES discovery/lock_test.cpp LIBS discoveryharness
+             LABELS blackbox bench slow TIMEOUT 900
+             SPLIT *PortHandedOver* *DuringHandOver* *LiveHolderAtStart* *SlowLockAtStart*)
+add_dependencies(discovery_lock_test qmveskar qmfieldsim uartemu)
