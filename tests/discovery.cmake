@@ -12,3 +12,9 @@ qm_add_gtest(discovery_lock_test SOURCES discovery/lock_test.cpp LIBS discoveryh
              LABELS blackbox bench slow TIMEOUT 900
              SPLIT *PortHandedOver* *DuringHandOver* *LiveHolderAtStart* *SlowLockAtStart*)
 add_dependencies(discovery_lock_test qmveskar qmfieldsim uartemu)
+qm_add_gtest(discovery_interop_test SOURCES discovery/interop_test.cpp LIBS discoveryharness
+             LABELS blackbox bench interop TIMEOUT 300)
+add_dependencies(discovery_interop_test qmveskar qmfieldsim uartemu)
+if(TARGET qmmodbusslave)
+  add_dependencies(discovery_interop_test qmmodbusslave)
+endif()
