@@ -80,6 +80,19 @@ bool DropCapabilities(std::initializer_list<int> caps)
     return syscall(SYS_capset, &header, data) == 0;
 }
 
+namespace {
+void Ignore(int) {}
+} // namespace
+
+void CatchSigio()
+{
+    struct sigaction action = {};
+    action.sa_handler = Ignore;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGIO, &action, nullptr);
+}
+
 int CurrentPolicy(int *priority)
 {
     int policy = -1;

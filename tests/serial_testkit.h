@@ -20,6 +20,10 @@ ChildResult InChild(const std::function<int()> &body, int timeoutSeconds = 60);
 // permitted and inheritable sets. False when the kernel refuses.
 bool DropCapabilities(std::initializer_list<int> caps);
 
+// A do-nothing SIGIO handler (SA_RESTART), as the command installs: the open line raises
+// SIGIO on input, which must only cut sleeps and waits short.
+void CatchSigio();
+
 // The calling thread's policy and priority.
 int CurrentPolicy(int *priority = nullptr);
 

@@ -1,0 +1,267 @@
+// The receiver on a bench line: the field-device simulator plays each kind of reply
+// (good, noise first, an unknown function byte, exception, fixed length, partial, bad
+// CRC, a byte count of 0, silence, a reply still streaming, the line-test responder) to
+// a request sent by this program through the UART emulation preloaded into it.
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <linux/capability.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <thread>
+#include <unistd.h>
+
+#include "benchline.h"
+#include "serial_testkit.h"
+#include "seriallink.h"
+#include "testsupport.h"
+
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const char kDevices[] = R"(line 9600 8N1
+device 1
+reg 0 0x1234 0x5678
+device 2
+fault noise 6
+reg 0 0x1234
+device 3
+reply 41 03 02 12 34
+device 4
+fault exception 2
+device 5
+fault partial 5
+device 6
+fault badcrc
+reg 0 0x1234
+device 7
+reply 03 00
+device 8
+fault slow 250
+reg 0 0x1234
+device 9
+fault noise 2000
+linetest
+)";
+
+std::string Env(const char *name)
+{
+    const char *v = getenv(name);
+    return v ? v : "";
+}
+
+void SetControl(const std::string &text)
+{
+    std::string path = Env("UARTEMU_CTL");
+    qmtest::WriteFile(path + ".new", text);
+    rename((path + ".new").c_str(), path.c_str());
+}
+
+Bytes Response()
+{
+    if (!LastResponse)
+        return {};
+    return Bytes(LastResponse->data, LastResponse->data + LastResponse->length);
+}
+
+class Receiver : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QM_REQUIRE_SANDBOX();
+        if (Env("UARTEMU_CTL").empty())
+            GTEST_SKIP() << "needs the UART emulation preloaded (run through ctest)";
+        SetControl("");
+        serialtest::CatchSigio();
+        benchline::Config c;
+        c.description = kDevices;
+        c.writeRecord = false;
+        c.emulation = false;  // this program carries the emulation itself
+        std::string error;
+        ASSERT_TRUE(benchline::Up(line, c, error)) << error;
+        LineSettings s {};
+        snprintf(s.tty, sizeof s.tty, "%s", line.ttyName.c_str());
+        s.speed = 9600;
+        s.dataBits = 8;
+        s.stopBits = 1;
+        ASSERT_TRUE(OpenLine(s));
+        PreTxDelay = DtrLeadDelay = DtrTailDelay = PostRxDelay = 0;
+        RxTimeout = 100;
+    }
+    void TearDown() override
+    {
+        CloseLine();
+        benchline::Down(line);
+        SetControl("");
+        LastResponse = FreeRtuFrame(LastResponse);
+        RxTimeout = PostRxDelay = 0;
+    }
+    // Sends the request and collects the reply; seconds the reception took.
+    bool Exchange(uint8_t address, const Bytes &payload, double *seconds = nullptr)
+    {
+        RtuFrame *f = MakeRtuFrame(address, payload.data(), uint8_t(payload.size()));
+        EXPECT_EQ(SendRtuFrame(f, LineFd), 1);
+        FreeRtuFrame(f);
+        double t0 = qmtest::NowSeconds();
+        bool ok = ReceiveRtuFrame(LineFd, address);
+        if (seconds)
+            *seconds = qmtest::NowSeconds() - t0;
+        return ok;
+    }
+    benchline::Line line;
+};
+
+const Bytes kReadOne = {0x03, 0x00, 0x00, 0x00, 0x01};
+
+} // namespace
+
+TEST_F(Receiver, GoodRepliesKeepTheirDataBytes)
+{
+    EXPECT_TRUE(Exchange(1, kReadOne));  // 01 03 02 12 34 B5 33
+    EXPECT_EQ(Response(), (Bytes{0x12, 0x34}));
+    EXPECT_TRUE(Exchange(1, {0x04, 0x00, 0x00, 0x00, 0x02}));
+    EXPECT_EQ(Response(), (Bytes{0x12, 0x34, 0x56, 0x78}));
+    // Noise before the address is skipped; the CRC starts at the address.
+    EXPECT_TRUE(Exchange(2, kReadOne));
+    EXPECT_EQ(Response(), (Bytes{0x12, 0x34}));
+    // An unknown byte after the address is folded in, the next one is the function code.
+    EXPECT_TRUE(Exchange(3, {0x41, 0x00, 0x00, 0x00, 0x01}));
+    EXPECT_EQ(Response(), (Bytes{0x12, 0x34}));
+    // The line-test responder: F9 FD 02 00 01 E9 B8.
+    EXPECT_TRUE(Exchange(0xF9, {0xFD, 0x08, 0x00, 0x00, 0x01}));
+    EXPECT_EQ(Response(), (Bytes{0x00, 0x01}));
+    // A reply whose bytes come 250 ms apart is followed while the call is young enough.
+    RxTimeout = 2000;
+    double took = 0;
+    EXPECT_TRUE(Exchange(8, kReadOne, &took));
+    EXPECT_EQ(Response(), (Bytes{0x12, 0x34}));
+    EXPECT_GT(took, 1.2);
+    EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
+}
+
+// Complete replies that are not kept: PostRxDelay (1 s here) is waited after each.
+TEST_F(Receiver, CompleteButUnusableRepliesWaitThePostDelay)
+{
+    PostRxDelay = 1000;
+    struct {
+        const char *what;
+        uint8_t address;
+        Bytes payload;
+    } cases[] = {
+        {"exception", 4, kReadOne},
+        {"bad CRC", 6, kReadOne},
+        {"fixed length", 1, {0x06, 0x00, 0x01, 0x00, 0x03}},  // 01 06 00 01 00 03 98 0B
+        {"byte count 0", 7, kReadOne},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        double took = 0;
+        EXPECT_FALSE(Exchange(c.address, c.payload, &took));
+        EXPECT_EQ(LastResponse, nullptr);
+        EXPECT_GE(took, 1.0);
+        EXPECT_LT(took, 1.8);
+    }
+    // A good one waits too, once.
+    double took = 0;
+    EXPECT_TRUE(Exchange(1, kReadOne, &took));
+    EXPECT_GE(took, 1.0);
+    EXPECT_LT(took, 1.8);
+}
+
+TEST_F(Receiver, SilenceAndCutRepliesEndAtTheIdleLimit)
+{
+    PostRxDelay = 1000;  // not waited: no reply was complete
+    double took = 0;
+    EXPECT_FALSE(Exchange(50, kReadOne, &took));  // nobody plays 50
+    EXPECT_GE(took, 0.145);
+    EXPECT_LT(took, 0.6);
+    EXPECT_EQ(LastResponse, nullptr);
+
+    // Count and two data bytes of a four-byte reply, then nothing.
+    EXPECT_FALSE(Exchange(5, {0x03, 0x00, 0x00, 0x00, 0x02}, &took));
+    EXPECT_GE(took, 0.145);
+    EXPECT_LT(took, 0.6);
+    EXPECT_EQ(LastResponse, nullptr);
+
+    // A negative base is taken as 0: the idle limit is 50 ms, not a wait without end.
+    RxTimeout = -100;
+    EXPECT_FALSE(Exchange(50, kReadOne, &took));
+    EXPECT_GE(took, 0.045);
+    EXPECT_LT(took, 0.5);
+}
+
+TEST_F(Receiver, LastResponseIsFreedByTheNextReception)
+{
+    ASSERT_TRUE(Exchange(1, kReadOne));
+    ASSERT_NE(LastResponse, nullptr);
+    EXPECT_FALSE(Exchange(50, kReadOne));
+    EXPECT_EQ(LastResponse, nullptr);  // the sanitizer build checks that it was freed
+}
+
+TEST_F(Receiver, StreamingReplyIsCutAtTheStreamLimit)
+{
+    RxTimeout = 0;  // the bytes keep coming: the call ends at 0 + 1500 ms
+    double took = 0;
+    EXPECT_FALSE(Exchange(9, kReadOne, &took));
+    EXPECT_GE(took, 1.49);
+    EXPECT_LT(took, 2.0);
+    EXPECT_EQ(LastResponse, nullptr);
+}
+
+// An overrun, parity or framing error reported while the line is idle ends the call.
+TEST_F(Receiver, LineStatusErrorEndsTheReception)
+{
+    RxTimeout = 3000;
+    for (const char *bits : {"0x02", "0x04", "0x08"}) {
+        SetControl(std::string("lsr=") + bits + "\n");
+        double t0 = qmtest::NowSeconds();
+        EXPECT_FALSE(ReceiveRtuFrame(LineFd, 50)) << bits;
+        EXPECT_LT(qmtest::NowSeconds() - t0, 1.0) << bits;
+    }
+}
+
+// The reception runs at the highest SCHED_FIFO priority; a watcher thread sees it.
+TEST_F(Receiver, RunsAtRealTimePriority)
+{
+    sched_param p = {sched_get_priority_max(SCHED_FIFO)};
+    if (sched_setscheduler(0, SCHED_FIFO, &p) != 0)
+        GTEST_SKIP() << "real-time scheduling refused here";
+    p.sched_priority = 0;
+    sched_setscheduler(0, SCHED_OTHER, &p);
+
+    pid_t tid = pid_t(syscall(SYS_gettid));
+    std::atomic<bool> stop {false}, sawFifo {false};
+    std::thread watcher([&] {
+        while (!stop) {
+            if (sched_getscheduler(tid) == SCHED_FIFO)
+                sawFifo = true;
+            usleep(2000);
+        }
+    });
+    RxTimeout = 300;
+    EXPECT_FALSE(ReceiveRtuFrame(LineFd, 50));
+    stop = true;
+    watcher.join();
+    EXPECT_TRUE(sawFifo);
+    EXPECT_EQ(sched_getscheduler(tid), SCHED_OTHER);
+}
+
+// Without the right to real-time scheduling each raise prints its warning and the
+// exchange still completes.
+TEST_F(Receiver, RefusedPriorityStillCompletesTheExchange)
+{
+    auto child = serialtest::InChild([this] {
+        rlimit none = {0, 0};
+        setrlimit(RLIMIT_RTPRIO, &none);
+        if (!serialtest::DropCapabilities({CAP_SYS_NICE}))
+            return 10;
+        if (!Exchange(1, kReadOne))
+            return 11;
+        return Response() == Bytes{0x12, 0x34} ? 0 : 12;
+    });
+    EXPECT_EQ(child.status, 0);
+    EXPECT_EQ(child.err, "errore scheduler (entrata): Operation not permitted\n"
+                         "errore scheduler (entrata): Operation not permitted\n");
+}

@@ -1,0 +1,328 @@
+// Transmitter and loopback self-test on a bench port: a pty slave driven through the UART
+// emulation preloaded into this program, with the pty master as the RS-485 line. The
+// emulation's trace shows the order and timing of flushes, DTR, writes and status polls;
+// its control file plays a port that fails.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "serial_testkit.h"
+#include "seriallink.h"
+#include "testsupport.h"
+#include "uartemu_trace.h"
+
+using uartemu::Record;
+
+namespace {
+
+std::string Env(const char *name)
+{
+    const char *v = getenv(name);
+    return v ? v : "";
+}
+
+// The control file of the emulation, replaced in one step.
+void SetControl(const std::string &text)
+{
+    std::string path = Env("UARTEMU_CTL");
+    std::string temp = path + ".new";
+    qmtest::WriteFile(temp, text);
+    rename(temp.c_str(), path.c_str());
+}
+
+std::vector<uint8_t> DrainMaster(int master)
+{
+    std::vector<uint8_t> out;
+    for (;;) {
+        pollfd p = {master, POLLIN, 0};
+        if (poll(&p, 1, 50) <= 0)
+            break;
+        uint8_t buf[512];
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        out.insert(out.end(), buf, buf + n);
+    }
+    return out;
+}
+
+class BenchPort : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (Env("UARTEMU_TRACE").empty() || Env("UARTEMU_CTL").empty())
+            GTEST_SKIP() << "needs the UART emulation with trace and control file (ctest)";
+        SetControl("");
+        serialtest::CatchSigio();
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(master, 0);
+        ASSERT_EQ(grantpt(master), 0);
+        ASSERT_EQ(unlockpt(master), 0);
+        LineSettings s {};
+        snprintf(s.tty, sizeof s.tty, "%s", ptsname(master) + 5);
+        s.speed = 9600;
+        s.dataBits = 8;
+        s.stopBits = 1;
+        ASSERT_TRUE(OpenLine(s));
+        PreTxDelay = DtrLeadDelay = DtrTailDelay = 0;
+    }
+    void TearDown() override
+    {
+        CloseLine();
+        if (master >= 0)
+            close(master);
+        SetControl("");
+        PreTxDelay = DtrLeadDelay = DtrTailDelay = 0;
+    }
+    // The trace records of our port from now on.
+    void Mark() { mark = uartemu::NowUs(); }
+    std::vector<Record> Trace() const
+    {
+        std::vector<Record> mine;
+        for (const Record &r : uartemu::ReadTrace(Env("UARTEMU_TRACE")))
+            if (r.pid == getpid() && r.fd == LineFd && r.t >= mark)
+                mine.push_back(r);
+        return mine;
+    }
+    std::string Order() const
+    {
+        return uartemu::Join(
+            uartemu::Sequence(Trace(), {"flush", "dtr", "write", "lsr", "loop"}));
+    }
+    static const Record *First(const std::vector<Record> &t, const std::string &event, int v = -1)
+    {
+        for (const Record &r : t)
+            if (r.event == event && (v < 0 || r.Int("v") == v))
+                return &r;
+        return nullptr;
+    }
+    int master = -1;
+    int64_t mark = 0;
+};
+
+const std::vector<uint8_t> kRequest = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
+
+RtuFrame *Request()
+{
+    return MakeRtuFrame(1, kRequest.data() + 1, 5);
+}
+
+} // namespace
+
+TEST_F(BenchPort, FrameGoesOutBetweenDtrUpAndDown)
+{
+    RtuFrame *f = Request();
+    Mark();
+    EXPECT_EQ(SendRtuFrame(f, LineFd), 1);
+    FreeRtuFrame(f);
+    EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
+    EXPECT_EQ(Order(), "flush flush dtr+ write lsr dtr- flush");
+    auto t = Trace();
+    const Record *write = First(t, "write");
+    const Record *down = First(t, "dtr", 0);
+    const Record *lsr = First(t, "lsr");
+    ASSERT_TRUE(write && down && lsr);
+    EXPECT_EQ(write->Str("dest"), "line");
+    EXPECT_EQ(write->Bytes(), kRequest);
+    EXPECT_EQ(down->Int("cut"), 0);          // nothing was still on its way
+    EXPECT_GE(down->t, write->Int("end"));   // DTR stays up until the last stop bit
+    EXPECT_LT(down->t, write->Int("end") + 20000);
+    EXPECT_EQ(lsr->Int("v") & 1, 1);
+    // 8 bytes: 6.4 ms asleep after the write, then polls until the 8.3 ms wire time ends.
+    EXPECT_GE(lsr->t - write->t, 6400);
+    EXPECT_LT(lsr->t - write->t, 6400 + 30000);
+    EXPECT_GT(lsr->Int("polls"), 1);
+    EXPECT_EQ(DrainMaster(master), kRequest);  // the whole frame reached the line
+}
+
+TEST_F(BenchPort, DelaysFrameTheTransmission)
+{
+    PreTxDelay = 5;
+    DtrLeadDelay = 2;
+    DtrTailDelay = 1;
+    RtuFrame *f = Request();
+    Mark();
+    ASSERT_EQ(SendRtuFrame(f, LineFd), 1);
+    FreeRtuFrame(f);
+    auto t = Trace();
+    const Record *flush = First(t, "flush");
+    const Record *up = First(t, "dtr", 1);
+    const Record *write = First(t, "write");
+    const Record *down = First(t, "dtr", 0);
+    ASSERT_TRUE(flush && up && write && down);
+    const int64_t slack = 15000;  // scheduling and, in the 32-bit build, the emulator
+    EXPECT_GE(up->t - flush->t, 5000);
+    EXPECT_LT(up->t - flush->t, 5000 + slack);
+    EXPECT_GE(write->t - up->t, 2000);
+    EXPECT_LT(write->t - up->t, 2000 + slack);
+    EXPECT_GE(down->t - write->Int("end"), 1000);
+    EXPECT_LT(down->t - write->Int("end"), 1000 + slack);
+    EXPECT_EQ(DrainMaster(master), kRequest);
+
+    // Negative delays are no delays.
+    PreTxDelay = DtrLeadDelay = DtrTailDelay = -20;
+    f = Request();
+    Mark();
+    ASSERT_EQ(SendRtuFrame(f, LineFd), 1);
+    FreeRtuFrame(f);
+    t = Trace();
+    up = First(t, "dtr", 1);
+    write = First(t, "write");
+    down = First(t, "dtr", 0);
+    ASSERT_TRUE(up && write && down);
+    EXPECT_LT(write->t - up->t, 1000 + slack);
+    EXPECT_LT(down->t - write->Int("end"), slack);
+}
+
+// What the port hears of its own transmission (the transceiver's echo) is discarded.
+TEST_F(BenchPort, EchoIsFlushedAfterTheFrame)
+{
+    SetControl("echo=1\n");
+    RtuFrame *f = Request();
+    ASSERT_EQ(SendRtuFrame(f, LineFd), 1);
+    FreeRtuFrame(f);
+    int waiting = -1;
+    ASSERT_EQ(ioctl(LineFd, FIONREAD, &waiting), 0);
+    EXPECT_EQ(waiting, 0);
+}
+
+TEST_F(BenchPort, UnusableFrameOnlyFlushes)
+{
+    uint8_t byte = 1;
+    RtuFrame empty = {0, &byte};
+    RtuFrame bufferless = {8, nullptr};
+    for (const RtuFrame *f : {static_cast<const RtuFrame *>(nullptr),
+                              static_cast<const RtuFrame *>(&empty),
+                              static_cast<const RtuFrame *>(&bufferless)}) {
+        Mark();
+        EXPECT_EQ(SendRtuFrame(f, LineFd), 0);
+        EXPECT_EQ(Order(), "flush");
+    }
+    // No priority change is even tried: a process without the right to real-time
+    // scheduling prints no warning.
+    auto child = serialtest::InChild([] {
+        rlimit none = {0, 0};
+        setrlimit(RLIMIT_RTPRIO, &none);
+        serialtest::DropCapabilities({CAP_SYS_NICE});
+        return SendRtuFrame(nullptr, LineFd) == 0 ? 0 : 1;
+    });
+    EXPECT_EQ(child.status, 0);
+    EXPECT_EQ(child.err, "");
+    EXPECT_EQ(DrainMaster(master), std::vector<uint8_t>{});
+}
+
+// A port that fails: the frame is not sent, DTR is dropped without the tail delay, the
+// priority is restored.
+TEST_F(BenchPort, FailuresDropDtrAndReturnZero)
+{
+    DtrTailDelay = 200;
+    struct {
+        const char *control;
+        const char *order;
+    } cases[] = {
+        {"write=short\n", "flush flush dtr+ write flush dtr-"},
+        {"write=fail\n", "flush flush dtr+ write flush dtr-"},
+        {"lsr_fail=1\n", "flush flush dtr+ write lsr flush dtr-"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.control);
+        SetControl(c.control);
+        RtuFrame *f = Request();
+        Mark();
+        double t0 = qmtest::NowSeconds();
+        EXPECT_EQ(SendRtuFrame(f, LineFd), 0);
+        EXPECT_LT(qmtest::NowSeconds() - t0, 0.15);  // no 200 ms tail delay
+        FreeRtuFrame(f);
+        EXPECT_EQ(Order(), c.order);
+        EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
+        DrainMaster(master);
+    }
+}
+
+// A transmitter that never reports empty: the wait at real-time priority gives up after
+// its bound (10 ms per byte + 100 ms: 180 ms for 8 bytes) and takes the failure exit.
+TEST_F(BenchPort, StuckTransmitterEndsTheWait)
+{
+    SetControl("temt=stuck\n");
+    RtuFrame *f = Request();
+    Mark();
+    double t0 = qmtest::NowSeconds();
+    EXPECT_EQ(SendRtuFrame(f, LineFd), 0);
+    double took = qmtest::NowSeconds() - t0;
+    FreeRtuFrame(f);
+    EXPECT_GE(took, 0.18);
+    EXPECT_LT(took, 2.0);
+    EXPECT_EQ(Order(), "flush flush dtr+ write lsr flush dtr-");
+    EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
+}
+
+TEST_F(BenchPort, LoopbackResultCodes)
+{
+    struct {
+        const char *control;
+        int result;
+        const char *order;
+    } cases[] = {
+        {"", 1, "flush flush loop+ write lsr loop- flush"},
+        {"loop=silent\n", -3, "flush flush loop+ write lsr loop- flush"},
+        {"loop=corrupt\n", -5, "flush flush loop+ write lsr loop- flush"},
+        {"write=short\n", -1, "flush flush loop+ write loop- flush"},
+        {"lsr_fail=1\n", -2, "flush flush loop+ write lsr loop- flush"},
+        {"temt=stuck\n", -2, "flush flush loop+ write lsr loop- flush"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.control);
+        SetControl(c.control);
+        Mark();
+        EXPECT_EQ(TestUartLoopback(LineFd), c.result);
+        EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
+        int bits = 0;
+        ioctl(LineFd, TIOCMGET, &bits);
+        EXPECT_EQ(bits & (0x8000 | TIOCM_DTR), 0);  // loopback off, DTR never raised
+        // Input is flushed at the end; after an early exit (-1, a failed status read) the
+        // character still in the shift register may come back after that flush, which
+        // the next operation's first flush discards.
+        int waiting = -1;
+        ioctl(LineFd, FIONREAD, &waiting);
+        if (c.result != -1 && strcmp(c.control, "lsr_fail=1\n") != 0) {
+            EXPECT_EQ(waiting, 0);
+        }
+        EXPECT_EQ(Order(), c.order);
+        auto reads = uartemu::Sequence(Trace(), {"rx"});
+        EXPECT_EQ(reads.size(), c.result == -5 || c.result == 1 ? 1u : 0u);
+        auto t = Trace();
+        const Record *write = First(t, "write");
+        ASSERT_NE(write, nullptr);
+        if (write->Has("data")) {
+            EXPECT_EQ(write->Str("dest"), "loop");
+            std::vector<uint8_t> frame(LoopbackTestFrame, LoopbackTestFrame + 20);
+            frame.resize(write->Bytes().size());
+            EXPECT_EQ(write->Bytes(), frame);
+        }
+    }
+    EXPECT_EQ(DrainMaster(master), std::vector<uint8_t>{});  // nothing reached the line
+}
+
+TEST_F(BenchPort, LoopbackWaitsTheLeadDelayAndTheEcho)
+{
+    DtrLeadDelay = 30;
+    Mark();
+    double t0 = qmtest::NowSeconds();
+    EXPECT_EQ(TestUartLoopback(LineFd), 1);
+    double took = qmtest::NowSeconds() - t0;
+    EXPECT_GE(took, 0.23);  // 30 ms lead, 20.8 ms on the wire, 200 ms for the echo
+    EXPECT_LT(took, 1.5);
+    auto t = Trace();
+    const Record *on = First(t, "loop", 1);
+    const Record *write = First(t, "write");
+    ASSERT_TRUE(on && write);
+    EXPECT_GE(write->t - on->t, 30000);
+    EXPECT_EQ(std::string(LoopbackTestFrame), "*****TestFrame******");
+}
