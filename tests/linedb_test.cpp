@@ -1,0 +1,145 @@
+// The line database (libquordb.so): opening by the unit's relative name, what is not a line
+// database, the record's fields as texts and its layout, and the schema documented for
+// people who add a line with sqlite3.
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <unistd.h>
+#include <sstream>
+
+#include "benchline.h"
+#include "quordb.h"
+#include "testsupport.h"
+
+namespace {
+
+const char kDb[] = "/etc/quor/db/sysconfig/quorLan.db";
+
+std::vector<std::string> Fields(const LineRecord *r)
+{
+    std::vector<std::string> v;
+    for (int k = 0; k < r->fieldCount; ++k)
+        v.push_back(r->fields[k] ? r->fields[k] : "<null>");
+    return v;
+}
+
+// Runs sqlite3 on the line database with the given argument text (sqlite3 is a host program,
+// run with the shell, also in the 32-bit build).
+int Sqlite(const char *args)
+{
+    std::string command = "sqlite3 ";
+    command += kDb;
+    command += ' ';
+    command += args;
+    return system(command.c_str());
+}
+
+} // namespace
+
+TEST(LineDb, MissingOrForeignFilesAreNoLineDatabase)
+{
+    QM_REQUIRE_SANDBOX();
+    unlink(kDb);
+    EXPECT_EQ(LinkDb("sysconfig/quorLan.db", 0), 0);
+    EXPECT_FALSE(qmtest::Exists(kDb));  // opened for reading only: nothing is created
+    EXPECT_EQ(LinkDb("", 0), 0);
+    EXPECT_EQ(LinkDb(nullptr, 0), 0);
+    qmtest::WriteFile(kDb, "this is not a database, just some text long enough to look\n");
+    EXPECT_EQ(LinkDb("sysconfig/quorLan.db", 0), 0);
+    unlink(kDb);
+    ASSERT_EQ(Sqlite("'CREATE TABLE other (id INTEGER)'"), 0);
+    EXPECT_EQ(LinkDb("sysconfig/quorLan.db", 0), 0);
+    // A table of lines without all the columns is not a line database either.
+    ASSERT_EQ(Sqlite("'CREATE TABLE lines (id INTEGER, tty)'"),
+              0);
+    EXPECT_EQ(LinkDb("sysconfig/quorLan.db", 0), 0);
+    unlink(kDb);
+}
+
+TEST(LineDb, RecordsHoldTheColumnsAsTexts)
+{
+    QM_REQUIRE_SANDBOX();
+    unlink(kDb);
+    std::string error;
+    ASSERT_TRUE(benchline::WriteRecord(
+        kDb, 3, {"pts/7", "19200", "1", "7", "2", "5", "-2", "100", "0", "1", "15"}, error))
+        << error;
+    ASSERT_TRUE(benchline::WriteRecord(kDb, 4, {"ttyS1", "fast", "", "8", "1"}, error)) << error;
+    ASSERT_EQ(Sqlite("'UPDATE lines SET stop_bits = NULL, parity = NULL WHERE id = 4'"),
+              0);
+
+    int h = LinkDb("sysconfig/quorLan.db", 0);
+    ASSERT_NE(h, 0);
+    LineRecord *r = GetRecordData(h, 0, 3, 0);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(r->id, 3);
+    EXPECT_EQ(Fields(r), (std::vector<std::string>{"3", "pts/7", "19200", "1", "7", "2", "5",
+                                                   "-2", "100", "0", "1", "15"}));
+    // The scan driver reads the field array from the record's third 32-bit word.
+    const uint32_t *words = reinterpret_cast<const uint32_t *>(r);
+    if (sizeof(void *) == 4)
+        EXPECT_EQ(words[2], uint32_t(reinterpret_cast<uintptr_t>(r->fields)));
+    else
+        EXPECT_EQ(reinterpret_cast<const char *>(&r->fields) - reinterpret_cast<const char *>(r),
+                  8);
+    FreeFields(r);
+
+    r = GetRecordData(h, 0, 4, 0);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(Fields(r), (std::vector<std::string>{"4", "ttyS1", "fast", "", "8", "", "", "",
+                                                   "", "", "", ""}));
+    FreeFields(r);
+
+    EXPECT_EQ(GetRecordData(h, 0, 5, 0), nullptr);   // no such line
+    EXPECT_EQ(GetRecordData(h, 1, 3, 0), nullptr);   // no such table
+    EXPECT_EQ(GetRecordData(0, 0, 3, 0), nullptr);   // no such handle
+    EXPECT_EQ(GetRecordData(h + 1, 0, 3, 0), nullptr);
+    FreeFields(nullptr);
+
+    // An absolute name is taken as it stands; a second handle sees the same lines.
+    int h2 = LinkDb(kDb, 0);
+    ASSERT_NE(h2, 0);
+    EXPECT_NE(h2, h);
+    r = GetRecordData(h2, 0, 3, 0);
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r->fields[1], "pts/7");
+    FreeFields(r);
+}
+
+TEST(LineDb, ChangesAfterTheLinkAreSeen)
+{
+    QM_REQUIRE_SANDBOX();
+    unlink(kDb);
+    std::string error;
+    ASSERT_TRUE(benchline::WriteRecord(kDb, 1, {"pts/0", "9600"}, error)) << error;
+    int h = LinkDb("sysconfig/quorLan.db", 0);
+    ASSERT_NE(h, 0);
+    ASSERT_TRUE(benchline::WriteRecord(kDb, 2, {"pts/1", "4800"}, error)) << error;
+    LineRecord *r = GetRecordData(h, 0, 2, 0);
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(r->fields[2], "4800");
+    FreeFields(r);
+}
+
+TEST(LineDb, TheDocumentedSchemaMakesALineDatabase)
+{
+    QM_REQUIRE_SANDBOX();
+    // The CREATE TABLE of the bench line's README, run through sqlite3 as a person would.
+    std::string readme = qmtest::ReadFile(qmtest::SourceDir() + "/testbench/benchline/README.md");
+    size_t from = readme.find("```sql\n"), to = readme.find("```", from + 7);
+    ASSERT_NE(from, std::string::npos);
+    ASSERT_NE(to, std::string::npos);
+    qmtest::WriteFile("/tmp/schema.sql",
+                      readme.substr(from + 7, to - from - 7) +
+                          "INSERT OR REPLACE INTO lines VALUES "
+                          "(1, 'ttyS1', 9600, 0, 8, 1, 0, 0, 100, 0, 0, 0);\n");
+    unlink(kDb);
+    ASSERT_EQ(Sqlite("< /tmp/schema.sql"), 0);
+    int h = LinkDb("sysconfig/quorLan.db", 0);
+    ASSERT_NE(h, 0);
+    LineRecord *r = GetRecordData(h, 0, 1, 0);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(Fields(r), (std::vector<std::string>{"1", "ttyS1", "9600", "0", "8", "1", "0", "0",
+                                                   "100", "0", "0", "0"}));
+    FreeFields(r);
+}
