@@ -124,7 +124,8 @@ pid_t Spawn(const std::vector<std::string> &argv, const std::string &outFile)
     for (const auto &a : argv)
         c.push_back(const_cast<char *>(a.c_str()));
     c.push_back(nullptr);
-    execv(c[0], c.data());
+    execvp(c[0], c.data());
+    fprintf(stderr, "cannot run %s: %s\n", c[0], strerror(errno));
     _exit(127);
 }
 
