@@ -200,8 +200,10 @@ TEST_F(ServiceRequest, ConcurrentAppendsKeepLinesWhole)
         int p = line[0] - 'A';
         int i = atoi(line.substr(1, 3).c_str());
         ASSERT_TRUE(p >= 0 && p < kProcs && i >= 0 && i < kEach) << line.substr(0, 20);
-        EXPECT_EQ(line, std::string(1, char('A' + p)) + "00" + std::to_string(i) + "PW1234-" +
-                            std::string(6000, char('a' + p)));
+        std::string want(1, char('A' + p));
+        want.append("00").append(std::to_string(i)).append("PW1234-");
+        want.append(6000, char('a' + p));
+        EXPECT_EQ(line, want);
         ++seen[size_t(p * kEach + i)];
     }
     EXPECT_EQ(lines, size_t(kProcs * kEach));
