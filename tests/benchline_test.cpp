@@ -90,6 +90,7 @@ TEST(BenchLine, UpWritesTheRecordAndDownRemovesEverything)
     std::string dir = line.dir, tty = line.ttyPath;
     pid_t sim = line.simPid;
     benchline::Down(line);
+    EXPECT_EQ(line.simExit, 0);
     EXPECT_FALSE(Alive(sim));
     EXPECT_TRUE(Record(7).empty());
     EXPECT_FALSE(qmtest::Exists(dir));
@@ -237,8 +238,10 @@ TEST_P(PeerSlave, StandsInForTheSimulator)
     EXPECT_EQ(r.out, std::string("00000000001,015\n00000000001,016\n") + kReferenceLine);
     EXPECT_EQ(r.status, 0) << r.err;
     pid_t pid = line.peerPid;
+    std::string err = qmtest::ReadFile(line.simErr);
     benchline::Down(line);
     EXPECT_FALSE(Alive(pid));
+    EXPECT_EQ(line.simExit, 0) << err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Peers, PeerSlave, ::testing::Values("pymodbus", "libmodbus"));

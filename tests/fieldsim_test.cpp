@@ -28,7 +28,14 @@ struct SimLine {
         up = benchline::Up(line, c, error);
         EXPECT_TRUE(up) << error;
     }
-    ~SimLine() { benchline::Down(line); }
+    ~SimLine()
+    {
+        std::string err = qmtest::ReadFile(line.simErr);
+        benchline::Down(line);
+        if (up) {
+            EXPECT_EQ(line.simExit, 0) << err;  // also a sanitizer finding in the simulator
+        }
+    }
 };
 
 const char kReference[] = "device 17\n"

@@ -144,22 +144,27 @@ bool WaitReady(const std::string &path, pid_t pid, double seconds)
     return false;
 }
 
-void Stop(pid_t &pid)
+// Stops a helper by its process id; returns its exit status (128 + signal when killed).
+int Stop(pid_t &pid)
 {
     if (pid <= 0)
-        return;
+        return -1;
     kill(pid, SIGTERM);
     double deadline = Now() + 5;
-    int status;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
+    int status = 0;
+    pid_t r;
+    while ((r = waitpid(pid, &status, WNOHANG)) == 0) {
         if (Now() > deadline) {
             kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
+            r = waitpid(pid, &status, 0);
             break;
         }
         usleep(10000);
     }
     pid = -1;
+    if (r < 0)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 std::string Framing(const Config &c)
@@ -359,8 +364,10 @@ bool Up(Line &line, const Config &config, std::string &error)
 
 void Down(Line &line)
 {
-    Stop(line.peerPid);
-    Stop(line.simPid);
+    if (line.peerPid > 0)
+        line.peerExit = Stop(line.peerPid);
+    if (line.simPid > 0)
+        line.simExit = Stop(line.simPid);
     if (line.recordWritten)
         DeleteRecord(line.config.dbPath, line.config.lineId);
     line.recordWritten = false;

@@ -44,6 +44,9 @@ struct Line {
     std::string ttyName;   // the record's field 1: ttyPath without "/dev/"
     std::string simLog, simErr, trace, ctl, peerPath, peerLog;
     pid_t simPid = -1, peerPid = -1;
+    // Exit status of the simulator and peer after Down (0: stopped cleanly by SIGTERM;
+    // 128 + signal when killed; -1 when not run). A sanitizer finding makes it non-zero.
+    int simExit = -1, peerExit = -1;
     bool recordWritten = false, ownDir = false;
 };
 
