@@ -3,7 +3,7 @@
 PRESETS ?= default asan i386 tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build demo test bench clean $(addprefix build-,$(PRESETS)) $(addprefix test-,$(PRESETS))
+.PHONY: all setup build demo test bench clean
 
 all: build
 
@@ -12,12 +12,17 @@ setup:
 
 build: build-default
 
-build-%: setup
-	cmake --preset $* >/dev/null
-	cmake --build --preset $* -j$(JOBS)
-
-test-%: build-%
-	ctest --preset $*
+# build-<preset> and test-<preset> for each preset (explicit phony rules: the build
+# folders build-asan, build-i386 ... have the same names).
+define preset_rules
+.PHONY: build-$(1) test-$(1)
+build-$(1): setup
+	cmake --preset $(1) >/dev/null
+	cmake --build --preset $(1) -j$(JOBS)
+test-$(1): build-$(1)
+	ctest --preset $(1)
+endef
+$(foreach p,$(PRESETS),$(eval $(call preset_rules,$(p))))
 
 # Every preset runs even when an earlier one fails; the exit status reports them all.
 test: setup
