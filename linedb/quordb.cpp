@@ -13,7 +13,8 @@
 // The scan driver reads the field array as the record's third 32-bit word.
 static_assert(offsetof(LineRecord, fields) == 8, "fields must start at the third 32-bit word");
 
-namespace {
+namespace
+{
 
 const char kDbRoot[] = "/etc/quor/db/";
 const int kFieldCount = 12;
@@ -48,13 +49,13 @@ char *Dup(const char *text)
 
 extern "C" int LinkDb(const char *name, int mode)
 {
-    (void)mode;  // the unit opens its line database for reading only
+    (void)mode; // the unit opens its line database for reading only
     if (!name || !*name)
         return 0;
     std::string path = name[0] == '/' ? std::string(name) : std::string(kDbRoot) + name;
     sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX,
-                        nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
+        SQLITE_OK) {
         sqlite3_close(db);
         return 0;
     }

@@ -15,7 +15,8 @@
 
 using namespace benchmaster;
 
-namespace {
+namespace
+{
 
 const char kReference[] = "device 17\n"
                           "reg 0 0x0123\n"
@@ -34,7 +35,10 @@ std::vector<std::string> Record(int id)
     return v;
 }
 
-bool Alive(pid_t pid) { return pid > 0 && kill(pid, 0) == 0; }
+bool Alive(pid_t pid)
+{
+    return pid > 0 && kill(pid, 0) == 0;
+}
 
 // A host program run with the shell (mbpoll is a host program also in the 32-bit build).
 struct HostResult {
@@ -94,7 +98,7 @@ TEST(BenchLine, UpWritesTheRecordAndDownRemovesEverything)
     EXPECT_FALSE(Alive(sim));
     EXPECT_TRUE(Record(7).empty());
     EXPECT_FALSE(qmtest::Exists(dir));
-    EXPECT_FALSE(qmtest::Exists(tty));  // the pty pair is gone with the simulator
+    EXPECT_FALSE(qmtest::Exists(tty)); // the pty pair is gone with the simulator
 }
 
 TEST(BenchLine, TwoLinesALinkAndTheSandboxGuard)
@@ -121,7 +125,7 @@ TEST(BenchLine, TwoLinesALinkAndTheSandboxGuard)
     }
     benchline::Down(lb);
     EXPECT_FALSE(qmtest::Exists("/dev/ttyBENCH2"));
-    EXPECT_EQ(Record(1).at(1), la.ttyName);  // the other line's record stays
+    EXPECT_EQ(Record(1).at(1), la.ttyName); // the other line's record stays
     benchline::Down(la);
 
     // Outside the sandbox the unit's line database is not touched.
@@ -160,22 +164,21 @@ TEST(BenchLine, QmveskarScansTheLineWithTheEmulation)
 TEST(BenchLine, CommandRunsAProgramOnTheDemonstrationLine)
 {
     QM_REQUIRE_SANDBOX();
-    auto r = qmtest::Run({qmtest::BinDir() + "/qmbenchline", "--", "qmveskar", "1", "17", "20"},
-                         {}, "", 180);
-    EXPECT_EQ(r.out, std::string(kReferenceLine) +
-                         "00000000001,018\n00000000001,019\n00000000001,020\n");
+    auto r = qmtest::Run({qmtest::BinDir() + "/qmbenchline", "--", "qmveskar", "1", "17", "20"}, {},
+                         "", 180);
+    EXPECT_EQ(r.out,
+              std::string(kReferenceLine) + "00000000001,018\n00000000001,019\n00000000001,020\n");
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.err.find("qmbenchline: line 1 on /dev/pts/"), std::string::npos) << r.err;
-    EXPECT_TRUE(Record(1).empty());  // torn down
+    EXPECT_TRUE(Record(1).empty()); // torn down
     // The command's exit status is passed on; a shell sees the line's environment.
     r = qmtest::Run({qmtest::BinDir() + "/qmbenchline", "-i", "4", "--", "/bin/sh", "-c",
                      "test \"$QM_BENCH_LINE\" = 4 && test -e /dev/$QM_BENCH_TTY && exit 3"});
     EXPECT_EQ(r.status, 3) << r.err;
-    r = qmtest::Run({qmtest::BinDir() + "/qmbenchline", "--", "qmveskar"},
-                    {"QM_SANDBOX="});
+    r = qmtest::Run({qmtest::BinDir() + "/qmbenchline", "--", "qmveskar"}, {"QM_SANDBOX="});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("outside the test sandbox"), std::string::npos) << r.err;
-    EXPECT_EQ(qmtest::Run({qmtest::BinDir() + "/qmbenchline"}).status, 2);  // usage
+    EXPECT_EQ(qmtest::Run({qmtest::BinDir() + "/qmbenchline"}).status, 2); // usage
 }
 
 TEST(Peers, MbpollReadsTheDescribedRegisters)
@@ -191,8 +194,8 @@ TEST(Peers, MbpollReadsTheDescribedRegisters)
     std::string base = "mbpoll -m rtu -b 9600 -P none -1 -0 -t 4:hex -o 1 ";
     HostResult r = Host(base + "-a 17 -r 0 -c 7 " + line.ttyPath);
     EXPECT_EQ(r.status, 0) << r.out;
-    for (const char *v : {"[0]: \t0x0123", "[1]: \t0x4142", "[2]: \t0x1EE3", "[3]: \t0x0000",
-                          "[6]: \t0x0107"})
+    for (const char *v :
+         {"[0]: \t0x0123", "[1]: \t0x4142", "[2]: \t0x1EE3", "[3]: \t0x0000", "[6]: \t0x0107"})
         EXPECT_NE(r.out.find(v), std::string::npos) << v << "\n" << r.out;
     r = Host(base + "-a 18 -r 1 -c 3 " + line.ttyPath);
     EXPECT_EQ(r.status, 0) << r.out;
@@ -204,7 +207,9 @@ TEST(Peers, MbpollReadsTheDescribedRegisters)
     benchline::Down(line);
 }
 
-class PeerSlave : public ::testing::TestWithParam<const char *> {};
+class PeerSlave : public ::testing::TestWithParam<const char *>
+{
+};
 
 TEST_P(PeerSlave, StandsInForTheSimulator)
 {

@@ -12,7 +12,8 @@
 #include "fieldsim.h"
 #include "testsupport.h"
 
-namespace benchmaster {
+namespace benchmaster
+{
 
 using Bytes = std::vector<uint8_t>;
 
@@ -24,8 +25,8 @@ inline Bytes Frame(Bytes body)
 
 inline Bytes ReadRegs(uint8_t address, uint16_t start, uint16_t count)
 {
-    return Frame({address, 0x03, uint8_t(start >> 8), uint8_t(start), uint8_t(count >> 8),
-                  uint8_t(count)});
+    return Frame(
+        {address, 0x03, uint8_t(start >> 8), uint8_t(start), uint8_t(count >> 8), uint8_t(count)});
 }
 
 // What arrived after a request: the bytes and, per byte, the seconds from the end of the
@@ -35,7 +36,8 @@ struct Heard {
     std::vector<double> at;
 };
 
-class Master {
+class Master
+{
   public:
     explicit Master(const std::string &tty)
     {

@@ -12,7 +12,8 @@
 
 using namespace benchmaster;
 
-namespace {
+namespace
+{
 
 struct SimLine {
     benchline::Line line;
@@ -33,7 +34,7 @@ struct SimLine {
         std::string err = qmtest::ReadFile(line.simErr);
         benchline::Down(line);
         if (up) {
-            EXPECT_EQ(line.simExit, 0) << err;  // also a sanitizer finding in the simulator
+            EXPECT_EQ(line.simExit, 0) << err; // also a sanitizer finding in the simulator
         }
     }
 };
@@ -120,7 +121,7 @@ TEST(FieldSim, AnswersWithTheDescribedRegistersAndCorrectCrc)
     ASSERT_EQ(big.bytes.size(), 5u + 250u);
     EXPECT_TRUE(fieldsim::CrcOk(big.bytes));
     EXPECT_EQ(big.bytes[2], 250);
-    EXPECT_EQ(big.bytes[3 + 12], 0x01);  // register 6
+    EXPECT_EQ(big.bytes[3 + 12], 0x01); // register 6
     EXPECT_EQ(big.bytes[3 + 13], 0x07);
     EXPECT_EQ(std::count(big.bytes.begin() + 17, big.bytes.end() - 2, 0), 250 - 14);
 }
@@ -131,11 +132,11 @@ TEST(FieldSim, OnlyTheAddressedDeviceAnswersAGoodFrame)
     SimLine sim(std::string(kReference) + "device 18\nreg 0 7\n");
     ASSERT_TRUE(sim.up);
     Master m(sim.line.ttyPath);
-    EXPECT_TRUE(m.Ask(ReadRegs(5, 0, 1)).bytes.empty());  // nobody there
+    EXPECT_TRUE(m.Ask(ReadRegs(5, 0, 1)).bytes.empty()); // nobody there
     Bytes bad = ReadRegs(17, 0, 1);
     bad.back() ^= 1;
     EXPECT_TRUE(m.Ask(bad).bytes.empty());
-    EXPECT_TRUE(m.Ask({0x11, 0x03, 0x00}).bytes.empty());  // too short for a frame
+    EXPECT_TRUE(m.Ask({0x11, 0x03, 0x00}).bytes.empty()); // too short for a frame
     EXPECT_EQ(m.Ask(ReadRegs(18, 0, 1)).bytes, Frame({0x12, 0x03, 0x02, 0x00, 0x07}));
     // A broadcast write changes every device and gets no answer.
     EXPECT_TRUE(m.Ask(Frame({0x00, 0x06, 0x00, 0x03, 0xBE, 0xEF})).bytes.empty());
@@ -150,7 +151,7 @@ TEST(FieldSim, WritesExceptionsAndConfiguredReplies)
     ASSERT_TRUE(sim.up);
     Master m(sim.line.ttyPath);
     Bytes w6 = Frame({0x11, 0x06, 0x00, 0x09, 0x12, 0x34});
-    EXPECT_EQ(m.Ask(w6).bytes, w6);  // echo
+    EXPECT_EQ(m.Ask(w6).bytes, w6); // echo
     Bytes w16 = Frame({0x11, 0x10, 0x00, 0x0A, 0x00, 0x02, 0x04, 0xAA, 0xBB, 0xCC, 0xDD});
     EXPECT_EQ(m.Ask(w16).bytes, Frame({0x11, 0x10, 0x00, 0x0A, 0x00, 0x02}));
     EXPECT_EQ(m.Ask(ReadRegs(17, 9, 3)).bytes,
@@ -201,11 +202,12 @@ TEST(FieldSim, FaultsDoWhatTheySay)
 
     // Another address first (a correct reply of its own), then the device's reply.
     h = m.Ask(ReadRegs(8, 0, 1));
-    Bytes other = Frame({0x09, 0x03, 0x02, 0x12, 0x34}), own = Frame({0x08, 0x03, 0x02, 0x12, 0x34});
+    Bytes other = Frame({0x09, 0x03, 0x02, 0x12, 0x34}),
+          own = Frame({0x08, 0x03, 0x02, 0x12, 0x34});
     Bytes both = other;
     both.insert(both.end(), own.begin(), own.end());
     EXPECT_EQ(h.bytes, both);
-    if (h.at.size() == 14) {  // 3.5 characters of silence between the two frames
+    if (h.at.size() == 14) { // 3.5 characters of silence between the two frames
         EXPECT_GT(h.at[7] - h.at[6], 0.003);
     }
     EXPECT_EQ(m.Ask(ReadRegs(9, 0, 1)).bytes[0], 0x01);
@@ -219,7 +221,7 @@ TEST(FieldSim, SlowReplyStreamsPastTheReceiverLimit)
     Master m(sim.line.ttyPath);
     Heard h = m.Ask(ReadRegs(3, 0, 1), 1.0);
     ASSERT_EQ(h.bytes, Frame({0x03, 0x03, 0x02, 0x12, 0x34}));
-    EXPECT_GT(h.at.back() - h.at.front(), 1.5);  // 6 gaps of 250 ms
+    EXPECT_GT(h.at.back() - h.at.front(), 1.5); // 6 gaps of 250 ms
     for (size_t i = 1; i < h.at.size(); ++i)
         EXPECT_GT(h.at[i] - h.at[i - 1], 0.2) << "byte " << i;
     h = m.Ask(ReadRegs(4, 0, 1), 1.0);

@@ -4,14 +4,15 @@
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
-#include <unistd.h>
 #include <sstream>
+#include <unistd.h>
 
 #include "benchline.h"
 #include "quordb.h"
 #include "testsupport.h"
 
-namespace {
+namespace
+{
 
 const char kDb[] = "/etc/quor/db/sysconfig/quorLan.db";
 
@@ -41,7 +42,7 @@ TEST(LineDb, MissingOrForeignFilesAreNoLineDatabase)
     QM_REQUIRE_SANDBOX();
     unlink(kDb);
     EXPECT_EQ(LinkDb("sysconfig/quorLan.db", 0), 0);
-    EXPECT_FALSE(qmtest::Exists(kDb));  // opened for reading only: nothing is created
+    EXPECT_FALSE(qmtest::Exists(kDb)); // opened for reading only: nothing is created
     EXPECT_EQ(LinkDb("", 0), 0);
     EXPECT_EQ(LinkDb(nullptr, 0), 0);
     qmtest::WriteFile(kDb, "this is not a database, just some text long enough to look\n");
@@ -50,8 +51,7 @@ TEST(LineDb, MissingOrForeignFilesAreNoLineDatabase)
     ASSERT_EQ(Sqlite("'CREATE TABLE other (id INTEGER)'"), 0);
     EXPECT_EQ(LinkDb("sysconfig/quorLan.db", 0), 0);
     // A table of lines without all the columns is not a line database either.
-    ASSERT_EQ(Sqlite("'CREATE TABLE lines (id INTEGER, tty)'"),
-              0);
+    ASSERT_EQ(Sqlite("'CREATE TABLE lines (id INTEGER, tty)'"), 0);
     EXPECT_EQ(LinkDb("sysconfig/quorLan.db", 0), 0);
     unlink(kDb);
 }
@@ -65,16 +65,15 @@ TEST(LineDb, RecordsHoldTheColumnsAsTexts)
         kDb, 3, {"pts/7", "19200", "1", "7", "2", "5", "-2", "100", "0", "1", "15"}, error))
         << error;
     ASSERT_TRUE(benchline::WriteRecord(kDb, 4, {"ttyS1", "fast", "", "8", "1"}, error)) << error;
-    ASSERT_EQ(Sqlite("'UPDATE lines SET stop_bits = NULL, parity = NULL WHERE id = 4'"),
-              0);
+    ASSERT_EQ(Sqlite("'UPDATE lines SET stop_bits = NULL, parity = NULL WHERE id = 4'"), 0);
 
     int h = LinkDb("sysconfig/quorLan.db", 0);
     ASSERT_NE(h, 0);
     LineRecord *r = GetRecordData(h, 0, 3, 0);
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(r->id, 3);
-    EXPECT_EQ(Fields(r), (std::vector<std::string>{"3", "pts/7", "19200", "1", "7", "2", "5",
-                                                   "-2", "100", "0", "1", "15"}));
+    EXPECT_EQ(Fields(r), (std::vector<std::string>{"3", "pts/7", "19200", "1", "7", "2", "5", "-2",
+                                                   "100", "0", "1", "15"}));
     // The scan driver reads the field array from the record's third 32-bit word.
     const uint32_t *words = reinterpret_cast<const uint32_t *>(r);
     if (sizeof(void *) == 4)
@@ -86,13 +85,13 @@ TEST(LineDb, RecordsHoldTheColumnsAsTexts)
 
     r = GetRecordData(h, 0, 4, 0);
     ASSERT_NE(r, nullptr);
-    EXPECT_EQ(Fields(r), (std::vector<std::string>{"4", "ttyS1", "fast", "", "8", "", "", "",
-                                                   "", "", "", ""}));
+    EXPECT_EQ(Fields(r), (std::vector<std::string>{"4", "ttyS1", "fast", "", "8", "", "", "", "",
+                                                   "", "", ""}));
     FreeFields(r);
 
-    EXPECT_EQ(GetRecordData(h, 0, 5, 0), nullptr);   // no such line
-    EXPECT_EQ(GetRecordData(h, 1, 3, 0), nullptr);   // no such table
-    EXPECT_EQ(GetRecordData(0, 0, 3, 0), nullptr);   // no such handle
+    EXPECT_EQ(GetRecordData(h, 0, 5, 0), nullptr); // no such line
+    EXPECT_EQ(GetRecordData(h, 1, 3, 0), nullptr); // no such table
+    EXPECT_EQ(GetRecordData(0, 0, 3, 0), nullptr); // no such handle
     EXPECT_EQ(GetRecordData(h + 1, 0, 3, 0), nullptr);
     FreeFields(nullptr);
 
@@ -129,10 +128,9 @@ TEST(LineDb, TheDocumentedSchemaMakesALineDatabase)
     size_t from = readme.find("```sql\n"), to = readme.find("```", from + 7);
     ASSERT_NE(from, std::string::npos);
     ASSERT_NE(to, std::string::npos);
-    qmtest::WriteFile("/tmp/schema.sql",
-                      readme.substr(from + 7, to - from - 7) +
-                          "INSERT OR REPLACE INTO lines VALUES "
-                          "(1, 'ttyS1', 9600, 0, 8, 1, 0, 0, 100, 0, 0, 0);\n");
+    qmtest::WriteFile("/tmp/schema.sql", readme.substr(from + 7, to - from - 7) +
+                                             "INSERT OR REPLACE INTO lines VALUES "
+                                             "(1, 'ttyS1', 9600, 0, 8, 1, 0, 0, 100, 0, 0, 0);\n");
     unlink(kDb);
     ASSERT_EQ(Sqlite("< /tmp/schema.sql"), 0);
     int h = LinkDb("sysconfig/quorLan.db", 0);

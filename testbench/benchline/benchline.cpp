@@ -16,9 +16,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace benchline {
+namespace benchline
+{
 
-namespace {
+namespace
+{
 
 std::string Env(const char *name, const char *fallback)
 {
@@ -70,7 +72,12 @@ bool Is32BitElf(const std::string &path)
         return false;
     ssize_t n = read(fd, head, sizeof head);
     close(fd);
-    return n == 5 && memcmp(head, "\x7f" "ELF", 4) == 0 && head[4] == 1;
+    return n == 5 &&
+           memcmp(head,
+                  "\x7f"
+                  "ELF",
+                  4) == 0 &&
+           head[4] == 1;
 }
 
 std::string FindProgram(const std::string &name)
@@ -184,7 +191,10 @@ bool MakeDirs(const std::string &path)
     return mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
-bool SystemPath(const std::string &path) { return path.rfind("/etc/quor", 0) == 0; }
+bool SystemPath(const std::string &path)
+{
+    return path.rfind("/etc/quor", 0) == 0;
+}
 
 const char kSchema[] =
     "CREATE TABLE IF NOT EXISTS lines (id INTEGER PRIMARY KEY, tty TEXT, speed INTEGER, "
@@ -194,14 +204,23 @@ const char kSchema[] =
 
 } // namespace
 
-std::string BinDir() { return Env("QM_BIN_DIR", QM_BENCH_BIN_DIR); }
-std::string SourceDir() { return Env("QM_SOURCE_DIR", QM_BENCH_SOURCE_DIR); }
+std::string BinDir()
+{
+    return Env("QM_BIN_DIR", QM_BENCH_BIN_DIR);
+}
+std::string SourceDir()
+{
+    return Env("QM_SOURCE_DIR", QM_BENCH_SOURCE_DIR);
+}
 std::string Emulator()
 {
     const char *v = getenv("QM_EMULATOR");
     return v ? v : QM_BENCH_EMULATOR;
 }
-std::string UartEmuLibrary() { return Env("QM_UARTEMU", (BinDir() + "/libuartemu.so").c_str()); }
+std::string UartEmuLibrary()
+{
+    return Env("QM_UARTEMU", (BinDir() + "/libuartemu.so").c_str());
+}
 
 bool WriteRecord(const std::string &dbPath, int id, const std::vector<std::string> &fields,
                  std::string &error)
@@ -216,8 +235,9 @@ bool WriteRecord(const std::string &dbPath, int id, const std::vector<std::strin
     sqlite3_busy_timeout(db, 5000);
     ok = ok && sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_stmt *q = nullptr;
-    ok = ok && sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO lines VALUES "
-                                      "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)",
+    ok = ok && sqlite3_prepare_v2(db,
+                                  "INSERT OR REPLACE INTO lines VALUES "
+                                  "(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)",
                                   -1, &q, nullptr) == SQLITE_OK;
     if (ok) {
         sqlite3_bind_int(q, 1, id);
@@ -311,9 +331,9 @@ bool Up(Line &line, const Config &config, std::string &error)
     if (!config.uartCtl.empty() && !WriteText(line.ctl, config.uartCtl))
         return fail("cannot write " + line.ctl);
 
-    std::vector<std::string> sim = {BinDir() + "/qmfieldsim", "-q", "-n", nameFile, "-l",
-                                    line.simLog, "-b", std::to_string(config.speed), "-f",
-                                    Framing(config)};
+    std::vector<std::string> sim = {
+        BinDir() + "/qmfieldsim",     "-q", "-n",           nameFile, "-l", line.simLog, "-b",
+        std::to_string(config.speed), "-f", Framing(config)};
     if (!config.peer.empty()) {
         sim.push_back("-p");
         sim.push_back(peerFile);
@@ -327,7 +347,7 @@ bool Up(Line &line, const Config &config, std::string &error)
     if (line.simPid < 0 || !WaitReady(nameFile, line.simPid, 30))
         return fail("the simulator did not come up: " + Slurp(line.simErr));
     line.ttyPath = config.link.empty() ? FirstLine(nameFile) : config.link;
-    line.ttyName = line.ttyPath.substr(5);  // without "/dev/"
+    line.ttyName = line.ttyPath.substr(5); // without "/dev/"
 
     if (!config.peer.empty()) {
         line.peerPath = FirstLine(peerFile);
@@ -337,15 +357,16 @@ bool Up(Line &line, const Config &config, std::string &error)
         std::vector<std::string> argv;
         if (config.peer == "pymodbus") {
             argv = {"/usr/bin/python3", SourceDir() + "/testbench/peers/pymodbus_slave.py",
-                    line.peerPath, address, "--baud", std::to_string(config.speed),
-                    "--ready", ready};
+                    line.peerPath,      address,
+                    "--baud",           std::to_string(config.speed),
+                    "--ready",          ready};
         } else if (config.peer == "libmodbus") {
             std::string prog = BinDir() + "/qmmodbusslave";
             if (access(prog.c_str(), X_OK) != 0)
                 return fail("qmmodbusslave is not built here (no libmodbus for this "
                             "architecture)");
-            argv = WithEmulator({prog, line.peerPath, address, std::to_string(config.speed),
-                                 "-R", ready});
+            argv = WithEmulator(
+                {prog, line.peerPath, address, std::to_string(config.speed), "-R", ready});
         } else {
             return fail("unknown peer '" + config.peer + "' (pymodbus or libmodbus)");
         }

@@ -9,39 +9,40 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace benchline {
+namespace benchline
+{
 
 struct Config {
-    std::string description;  // simulator description (README of qmfieldsim); "" = no devices
+    std::string description; // simulator description (README of qmfieldsim); "" = no devices
     int lineId = 1;
     // Line settings: the simulator's pacing and the record's fields 2..5.
     int speed = 9600;
-    int parity = 0;  // 0 none, 1 odd, other even (as in the record)
+    int parity = 0; // 0 none, 1 odd, other even (as in the record)
     int dataBits = 8;
     int stopBits = 1;
     // Record fields 6..11 (milliseconds; reserved is field 9).
     int dtrLeadMs = 0, dtrTailMs = 0, rxTimeoutMs = 100, reserved = 0, postRxMs = 0, preTxMs = 0;
-    std::map<int, std::string> fieldText;  // record fields 1..11 given verbatim, by index
+    std::map<int, std::string> fieldText; // record fields 1..11 given verbatim, by index
     bool writeRecord = true;
     std::string dbPath = "/etc/quor/db/sysconfig/quorLan.db";
-    bool allowSystemPaths = false;  // write under /etc/quor outside the test sandbox
+    bool allowSystemPaths = false; // write under /etc/quor outside the test sandbox
     // UART emulation of the program run on the line.
     bool emulation = true;
     bool echo = false;
-    std::string uartCtl;  // first contents of the emulation's control file ("": none)
+    std::string uartCtl; // first contents of the emulation's control file ("": none)
     // Third-party slave behind the simulator's relay: "", "pymodbus" or "libmodbus".
     std::string peer;
     int peerAddress = 17;
-    std::string link;  // optional symbolic link under /dev/ to the line's tty
-    std::string dir;   // where the line's files go; "": a new directory under /tmp
+    std::string link; // optional symbolic link under /dev/ to the line's tty
+    std::string dir;  // where the line's files go; "": a new directory under /tmp
     bool keepFiles = false;
 };
 
 struct Line {
     Config config;
-    std::string dir;       // the line's files: line.desc, sim.log, sim.err, uart.trace, uart.ctl
-    std::string ttyPath;   // "/dev/pts/N" (or the link)
-    std::string ttyName;   // the record's field 1: ttyPath without "/dev/"
+    std::string dir;     // the line's files: line.desc, sim.log, sim.err, uart.trace, uart.ctl
+    std::string ttyPath; // "/dev/pts/N" (or the link)
+    std::string ttyName; // the record's field 1: ttyPath without "/dev/"
     std::string simLog, simErr, trace, ctl, peerPath, peerLog;
     pid_t simPid = -1, peerPid = -1;
     // Exit status of the simulator and peer after Down (0: stopped cleanly by SIGTERM;

@@ -11,7 +11,8 @@
 #include <sstream>
 #include <unistd.h>
 
-namespace {
+namespace
+{
 
 // The demonstration line: the reference device at 17, a silent address, a device that
 // answers the first question only, a device with a bad CRC, and the line-test responder.
@@ -30,7 +31,10 @@ const char kDemoLine[] = "line 9600 8N1\n"
                          "linetest\n";
 
 volatile sig_atomic_t gStop = 0;
-void OnStop(int) { gStop = 1; }
+void OnStop(int)
+{
+    gStop = 1;
+}
 
 int Usage()
 {
@@ -76,8 +80,12 @@ int main(int argc, char **argv)
             c.description = ss.str();
             break;
         }
-        case 'i': c.lineId = atoi(optarg); break;
-        case 'b': c.speed = atoi(optarg); break;
+        case 'i':
+            c.lineId = atoi(optarg);
+            break;
+        case 'b':
+            c.speed = atoi(optarg);
+            break;
         case 'f':
             if (!ParseFraming(optarg, c))
                 return Usage();
@@ -87,17 +95,30 @@ int main(int argc, char **argv)
                        &c.postRxMs, &c.preTxMs) != 5)
                 return Usage();
             break;
-        case 'e': c.echo = true; break;
-        case 'E': c.emulation = false; break;
-        case 'P': c.peer = optarg; break;
-        case 'a': c.peerAddress = atoi(optarg); break;
-        case 'L': c.link = optarg; break;
+        case 'e':
+            c.echo = true;
+            break;
+        case 'E':
+            c.emulation = false;
+            break;
+        case 'P':
+            c.peer = optarg;
+            break;
+        case 'a':
+            c.peerAddress = atoi(optarg);
+            break;
+        case 'L':
+            c.link = optarg;
+            break;
         case 'k':
             c.dir = optarg;
             c.keepFiles = true;
             break;
-        case 'w': wait = true; break;
-        default: return Usage();
+        case 'w':
+            wait = true;
+            break;
+        default:
+            return Usage();
         }
     }
     std::vector<std::string> command(argv + optind, argv + argc);
@@ -119,7 +140,8 @@ int main(int argc, char **argv)
                 c.peerAddress, line.peerPath.c_str());
 
     int status = 0;
-    struct sigaction sa {};
+    struct sigaction sa {
+    };
     sa.sa_handler = OnStop;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);

@@ -6,9 +6,11 @@
 #include <cstdlib>
 #include <sstream>
 
-namespace fieldsim {
+namespace fieldsim
+{
 
-namespace {
+namespace
+{
 
 bool Number(const std::string &w, long lo, long hi, long &value)
 {
@@ -51,10 +53,10 @@ struct FaultWord {
     const char *name;
     Fault fault;
 };
-const FaultWord kFaults[] = {{"none", Fault::None},           {"silent", Fault::Silent},
-                             {"badcrc", Fault::BadCrc},       {"exception", Fault::Exception},
-                             {"partial", Fault::Partial},     {"noise", Fault::Noise},
-                             {"slow", Fault::Slow},           {"other", Fault::Other}};
+const FaultWord kFaults[] = {{"none", Fault::None},       {"silent", Fault::Silent},
+                             {"badcrc", Fault::BadCrc},   {"exception", Fault::Exception},
+                             {"partial", Fault::Partial}, {"noise", Fault::Noise},
+                             {"slow", Fault::Slow},       {"other", Fault::Other}};
 
 } // namespace
 
@@ -191,8 +193,8 @@ bool ParseDescription(const std::string &text, const std::string &name, Descript
             if (w.size() > 3 || (w.size() == 3 && !takesArg))
                 return fail("too many words after fault " + w[1]);
             if (w.size() == 3) {
-                long hi = dev->fault == Fault::Exception || dev->fault == Fault::Other ? 255
-                                                                                       : 1000000;
+                long hi =
+                    dev->fault == Fault::Exception || dev->fault == Fault::Other ? 255 : 1000000;
                 if (!Number(w[2], 0, hi, v))
                     return fail("bad argument of fault " + w[1]);
                 dev->faultArg = int(v);

@@ -7,26 +7,27 @@
 #include <string>
 #include <vector>
 
-namespace fieldsim {
+namespace fieldsim
+{
 
 enum class Fault { None, Silent, BadCrc, Exception, Partial, Noise, Slow, Other };
 
 struct LineConfig {
-    int speed = 9600;   // bit/s
-    int dataBits = 8;   // 5..8
-    char parity = 'N';  // 'N', 'E' or 'O'
-    int stopBits = 1;   // 1 or 2
+    int speed = 9600;  // bit/s
+    int dataBits = 8;  // 5..8
+    char parity = 'N'; // 'N', 'E' or 'O'
+    int stopBits = 1;  // 1 or 2
 };
 
 struct Device {
     int address = 0;
     int latencyMs = 10;
     Fault fault = Fault::None;
-    int faultArg = -1;  // -1: the fault's default
-    int misses = 0;     // first requests ignored
-    int answers = -1;   // requests answered at most (-1: no limit)
+    int faultArg = -1; // -1: the fault's default
+    int misses = 0;    // first requests ignored
+    int answers = -1;  // requests answered at most (-1: no limit)
     std::map<uint16_t, uint16_t> regs;
-    std::map<int, std::vector<uint8_t>> replies;  // function code -> reply body
+    std::map<int, std::vector<uint8_t>> replies; // function code -> reply body
     // Run-time counters.
     int requests = 0;
     int answered = 0;
@@ -51,7 +52,7 @@ double FrameGap(const LineConfig &line);
 
 uint16_t Crc16(const uint8_t *bytes, size_t count);
 void AppendCrc(std::vector<uint8_t> &frame);
-bool CrcOk(const std::vector<uint8_t> &frame);  // at least 4 bytes and a matching CRC
+bool CrcOk(const std::vector<uint8_t> &frame); // at least 4 bytes and a matching CRC
 
 // One run of bytes on the line: it starts `silence` seconds after the previous run (or the
 // reply's start) and leaves `byteGap` seconds after each of its bytes.

@@ -22,10 +22,14 @@
 
 using namespace fieldsim;
 
-namespace {
+namespace
+{
 
 volatile sig_atomic_t gStop = 0;
-void OnStop(int) { gStop = 1; }
+void OnStop(int)
+{
+    gStop = 1;
+}
 
 double Now()
 {
@@ -36,22 +40,31 @@ double Now()
 
 struct Pty {
     int master = -1;
-    int slave = -1;  // kept open: the line stays up while the master program reopens it
+    int slave = -1; // kept open: the line stays up while the master program reopens it
     std::string path;
 };
 
 speed_t SpeedConstant(int speed)
 {
     switch (speed) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return B9600;
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    case 230400:
+        return B230400;
+    default:
+        return B9600;
     }
 }
 
@@ -109,8 +122,8 @@ std::string Hex(const std::vector<uint8_t> &bytes)
 
 struct QueuedByte {
     uint8_t byte;
-    double due;        // monotonic time at which it is written to the pty
-    std::string note;  // log line of the run it starts ("" inside a run)
+    double due;       // monotonic time at which it is written to the pty
+    std::string note; // log line of the run it starts ("" inside a run)
 };
 
 struct Sim {
@@ -121,11 +134,11 @@ struct Sim {
     Pty line, peer;
     bool relay = false;
     std::deque<QueuedByte> txq;
-    double txEnd = 0;  // due time of the last queued byte
+    double txEnd = 0; // due time of the last queued byte
     // Frame being received from the master.
     std::vector<uint8_t> rx;
     double rxFirst = 0, rxLast = 0;
-    size_t holdLen = 0;  // bytes of a bad frame held for joining (0: none)
+    size_t holdLen = 0; // bytes of a bad frame held for joining (0: none)
     double holdUntil = 0;
 };
 
@@ -141,7 +154,7 @@ void Schedule(Sim &s, const std::vector<TxRun> &runs, double earliest)
 {
     double t = earliest;
     if (!s.txq.empty() || s.txEnd > t - s.gap)
-        t = std::max(t, s.txEnd + s.gap);  // one transaction at a time
+        t = std::max(t, s.txEnd + s.gap); // one transaction at a time
     t = std::max(t, Now());
     for (const auto &run : runs) {
         t += run.silence;
@@ -149,8 +162,8 @@ void Schedule(Sim &s, const std::vector<TxRun> &runs, double earliest)
             if (k)
                 t += run.byteGap;
             t += s.charTime;
-            s.txq.push_back({run.bytes[k], t,
-                             k ? std::string() : "tx " + Hex(run.bytes) + " " + run.note});
+            s.txq.push_back(
+                {run.bytes[k], t, k ? std::string() : "tx " + Hex(run.bytes) + " " + run.note});
         }
     }
     if (!s.txq.empty())
@@ -187,7 +200,10 @@ void ProcessFrame(Sim &s, const std::vector<uint8_t> &f, double first, double fr
     Schedule(s, runs, frameEnd + dev->latencyMs / 1000.0);
 }
 
-bool Valid(const std::vector<uint8_t> &f) { return CrcOk(f); }
+bool Valid(const std::vector<uint8_t> &f)
+{
+    return CrcOk(f);
+}
 
 // Frame-end detection: called when the line has been silent for the frame gap after the
 // last byte, or when a held bad frame's joining time is over.
@@ -302,14 +318,29 @@ int main(int argc, char **argv)
     bool quiet = false;
     for (int opt; (opt = getopt(argc, argv, "n:L:l:p:b:f:q")) != -1;) {
         switch (opt) {
-        case 'n': nameFile = optarg; break;
-        case 'L': link = optarg; break;
-        case 'l': logFile = optarg; break;
-        case 'p': peerFile = optarg; break;
-        case 'b': speed = strtol(optarg, nullptr, 10); break;
-        case 'f': framing = optarg; break;
-        case 'q': quiet = true; break;
-        default: return Usage();
+        case 'n':
+            nameFile = optarg;
+            break;
+        case 'L':
+            link = optarg;
+            break;
+        case 'l':
+            logFile = optarg;
+            break;
+        case 'p':
+            peerFile = optarg;
+            break;
+        case 'b':
+            speed = strtol(optarg, nullptr, 10);
+            break;
+        case 'f':
+            framing = optarg;
+            break;
+        case 'q':
+            quiet = true;
+            break;
+        default:
+            return Usage();
         }
     }
     if (optind + 1 != argc)
@@ -360,7 +391,8 @@ int main(int argc, char **argv)
     sigset_t block, waitMask;
     sigemptyset(&block);
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
-        struct sigaction sa {};
+        struct sigaction sa {
+        };
         sa.sa_handler = OnStop;
         sigaction(sig, &sa, nullptr);
         sigaddset(&block, sig);
@@ -391,8 +423,7 @@ int main(int argc, char **argv)
     while (!gStop) {
         double now = Now();
         Transmit(s, now);
-        if (!s.rx.empty() &&
-            (now >= s.rxLast + s.gap || (s.holdLen && s.rx.size() == s.holdLen)))
+        if (!s.rx.empty() && (now >= s.rxLast + s.gap || (s.holdLen && s.rx.size() == s.holdLen)))
             FrameEnd(s, now);
         double wait = NextDeadline(s, Now());
         pollfd fds[2] = {{s.line.master, POLLIN, 0}, {s.peer.master, POLLIN, 0}};

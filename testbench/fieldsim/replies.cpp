@@ -2,7 +2,8 @@
 // functions (0x03, 0x04, 0x06, 0x10), configured replies, exceptions and the faults.
 #include "fieldsim.h"
 
-namespace fieldsim {
+namespace fieldsim
+{
 
 uint16_t Crc16(const uint8_t *bytes, size_t count)
 {
@@ -30,9 +31,13 @@ bool CrcOk(const std::vector<uint8_t> &frame)
     return frame[frame.size() - 2] == (crc & 0xFF) && frame[frame.size() - 1] == (crc >> 8);
 }
 
-namespace {
+namespace
+{
 
-uint16_t Word(const std::vector<uint8_t> &f, size_t at) { return uint16_t(f[at] << 8 | f[at + 1]); }
+uint16_t Word(const std::vector<uint8_t> &f, size_t at)
+{
+    return uint16_t(f[at] << 8 | f[at + 1]);
+}
 
 std::vector<uint8_t> Exception(uint8_t address, uint8_t fn, uint8_t code)
 {
@@ -44,7 +49,7 @@ std::vector<uint8_t> Exception(uint8_t address, uint8_t fn, uint8_t code)
 std::vector<uint8_t> CorrectReply(Device &dev, const std::vector<uint8_t> &f, bool apply)
 {
     uint8_t a = f[0], fn = f[1];
-    size_t n = f.size() - 2;  // without the CRC
+    size_t n = f.size() - 2; // without the CRC
     auto configured = dev.replies.find(fn);
     if (configured != dev.replies.end()) {
         std::vector<uint8_t> r{a, fn};

@@ -111,9 +111,9 @@ int main(int argc, char **argv)
         if (rc > 0) {
             modbus_reply(ctx, query, rc, map);
         } else {
-            Resync(ctx);  /* another slave id, a bad frame or a time-out */
+            Resync(ctx); /* another slave id, a bad frame or a time-out */
             if (rc == 0)
-                modbus_receive(ctx, query);  /* the other id's reply: times out, resets */
+                modbus_receive(ctx, query); /* the other id's reply: times out, resets */
         }
     }
 usage:
