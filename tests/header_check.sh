@@ -5,6 +5,8 @@ set -eu
 bin=$1 src=$2
 m32=()
 [ -n "${QM_EMULATOR:-}" ] && m32=(-m32)
+# A sanitized library needs its runtime in the program too.
+[ -n "${QM_SANITIZE:-}" ] && m32+=("-fsanitize=$QM_SANITIZE")
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
 cc -std=c99 -Wall -Wextra -Werror -pedantic "${m32[@]}" -I "$src/util" "$src/tests/header_check.c" \
