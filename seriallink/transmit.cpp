@@ -24,6 +24,54 @@ void WaitIfPositive(int32_t ms)
         DelayMs(uint32_t(ms));
 }
 
+unsigned BitsPerSecond(speed_t code)
+{
+    switch (code) {
+    case B1200: return 1200;
+    case B2400: return 2400;
+    case B4800: return 4800;
+    case B9600: return 9600;
+    case B19200: return 19200;
+    case B38400: return 38400;
+    case B57600: return 57600;
+    case B115200: return 115200;
+    case B230400: return 230400;
+    default: return 0;
+    }
+}
+
+// The sleep after the write: 800 us per byte, which leaves the last fifth of a frame at
+// 9600 bit/s to the status polls. At higher speeds that fixed figure outlasts the frame on
+// the wire (8 bytes at 115200 bit/s take 0.7 ms, the sleep 6.4 ms), and DTR would keep the
+// bus driven into the window in which the device starts its reply. So the sleep also ends
+// 1 ms before the frame's wire time at the port's speed and framing is over (the wake-up
+// of a sleeping thread may come that late); whichever is shorter. At 9600 bit/s 8N1 and
+// slower the 800 us per byte stand; a frame shorter than 1 ms on the wire is not slept on.
+useconds_t SleepAfterWrite(int fd, uint16_t length)
+{
+    useconds_t fixed = useconds_t(length) * 800;
+    termios mode {};
+    if (tcgetattr(fd, &mode) != 0)
+        return fixed;
+    unsigned bps = BitsPerSecond(cfgetospeed(&mode));
+    if (bps == 0)
+        return fixed;
+    unsigned bits = 1 + 1;  // start and first stop bit
+    switch (mode.c_cflag & CSIZE) {
+    case CS5: bits += 5; break;
+    case CS6: bits += 6; break;
+    case CS7: bits += 7; break;
+    default: bits += 8; break;
+    }
+    bits += (mode.c_cflag & PARENB) ? 1 : 0;
+    bits += (mode.c_cflag & CSTOPB) ? 1 : 0;
+    int64_t wireUs = int64_t(length) * bits * 1000000 / bps;
+    int64_t scaled = wireUs - 1000;
+    if (scaled < 0)
+        scaled = 0;
+    return scaled < int64_t(fixed) ? useconds_t(scaled) : fixed;
+}
+
 } // namespace
 
 int SendRtuFrame(const RtuFrame *frame, int fd)
@@ -32,13 +80,14 @@ int SendRtuFrame(const RtuFrame *frame, int fd)
     if (!frame || frame->length == 0 || !frame->data)
         return 0;
 
+    const useconds_t sleepUs = SleepAfterWrite(fd, frame->length);
     RtPriorityRaise();
     WaitIfPositive(PreTxDelay);
     FlushQueues(fd);
     SetModemBits(fd, TIOCMBIS, TIOCM_DTR);
     WaitIfPositive(DtrLeadDelay);
     ssize_t written = write(fd, frame->data, frame->length);
-    usleep(useconds_t(frame->length) * 800);  // most of the wire time, asleep
+    usleep(sleepUs);  // most of the wire time, asleep
     if (written != ssize_t(frame->length) || !WaitTransmitterEmpty(fd, frame->length)) {
         FlushQueues(fd);
         SetModemBits(fd, TIOCMBIC, TIOCM_DTR);

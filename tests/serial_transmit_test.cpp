@@ -142,6 +142,40 @@ TEST_F(BenchPort, FrameGoesOutBetweenDtrUpAndDown)
     EXPECT_EQ(DrainMaster(master), kRequest);  // the whole frame reached the line
 }
 
+// Above 9600 bit/s the 800 us per byte would outlast the frame on the wire and keep DTR up
+// into the device's reply; the sleep then ends 1 ms before the frame's wire time does.
+TEST_F(BenchPort, FasterLinesSleepOnlyThroughTheFrame)
+{
+    struct {
+        int32_t speed;
+        int64_t sleepUs;  // 8 bytes 8N1
+        int64_t wireUs;
+    } cases[] = {{19200, 3167, 4167}, {38400, 1083, 2083}, {115200, 0, 694}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.speed);
+        CloseLine();
+        LineSettings s {};
+        snprintf(s.tty, sizeof s.tty, "%s", ptsname(master) + 5);
+        s.speed = c.speed;
+        ASSERT_TRUE(OpenLine(s));
+        RtuFrame *f = Request();
+        Mark();
+        ASSERT_EQ(SendRtuFrame(f, LineFd), 1);
+        FreeRtuFrame(f);
+        auto t = Trace();
+        const Record *write = First(t, "write");
+        const Record *lsr = First(t, "lsr");
+        const Record *down = First(t, "dtr", 0);
+        ASSERT_TRUE(write && lsr && down);
+        EXPECT_NEAR(double(write->Int("end") - write->Int("start")), double(c.wireUs), 5.0);
+        EXPECT_GE(lsr->t - write->t, c.sleepUs);
+        EXPECT_GE(down->t, write->Int("end"));
+        EXPECT_LT(down->t - write->Int("end"), 2000);  // the fixed sleep: 2.2 to 5.7 ms
+        EXPECT_EQ(down->Int("cut"), 0);
+        EXPECT_EQ(DrainMaster(master), kRequest);
+    }
+}
+
 TEST_F(BenchPort, DelaysFrameTheTransmission)
 {
     PreTxDelay = 5;
