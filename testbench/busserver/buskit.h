@@ -1,0 +1,45 @@
+// buskit.h - client-side helpers for the tests and the benchmark of the bus client: a
+// handler that records what the reader delivers, connecting a client to a test server,
+// and the thread and CPU figures of the process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <pthread.h>
+#include <string>
+#include <vector>
+
+#include "busserver.h"
+#include "qmveskar.h"
+
+namespace buskit {
+
+// One message as the handler was given it.
+struct Delivered {
+    MessageRecord header;  // Payload cleared (the reader releases it)
+    std::string payload;   // PayloadLen bytes that Payload referred to
+    bool payloadPresent = false;
+    pthread_t thread;      // the thread the handler ran on
+};
+
+// The handler: records every call in the process-wide inbox, then runs the hook, if any
+// (on the reader thread).
+void RecordingHandler(MessageRecord *message);
+void SetHook(std::function<void(MessageRecord *)> hook);
+void ClearInbox();
+std::vector<Delivered> Inbox();
+// Waits until the inbox holds at least count messages; false after timeoutMs.
+bool WaitForInbox(size_t count, int timeoutMs);
+size_t InboxCount();
+
+// ConnectBus to the server with the recording handler (or the given one), addressed to
+// "busserver", and waits until the server has the registration. Returns ConnectBus's
+// result (0 on failure or when the registration did not arrive).
+int ConnectTo(busserver::Server *server, const char *clientName = "tester",
+              BusHandlerFn handler = RecordingHandler);
+
+int ThreadCount();          // tasks of this process
+double ProcessCpuSeconds(); // CPU time of the whole process
+double NowSeconds();        // monotonic
+
+} // namespace buskit
