@@ -1,12 +1,11 @@
 // identify.cpp - identification of one field address: the three holding-register queries,
 // model decoding, the translation rule, and the report line on standard output.
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "discovery.h"
+#include "internal.h"
 
 const IdentQueryEntry IdentQuery[4] = {
     {5, {0x03, 0x00, 0x00, 0x00, 0x01}, {0, 0, 0, 0}},  // identification words 1 and 2
@@ -59,18 +58,7 @@ uint8_t ReplyByte(int index)
 
 } // namespace
 
-int32_t DecimalField(const char *text)
-{
-    if (!text)
-        return 0;
-    errno = 0;
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return int32_t(v);
-}
+int32_t DecimalField(const char *text) { return Decimal32(text); }
 
 void IdentifyAddress(const char *lineIdText, int address)
 {

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "internal.h"
 #include "qmveskar.h"
 
 // The record is part of the exported interface: one layout on i386 and x86-64.
@@ -36,18 +37,6 @@ constexpr size_t kMinEntryLine = 17;
 // Modification time (whole seconds) of the speed file as seen by the last call.
 time_t ChangeMarker = 0;
 
-// Decimal with leading white space and a sign, stopping at the first non-digit; no digits
-// give 0; clamped to the signed 32-bit range.
-int32_t ParseDecimal(const char *text)
-{
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return int32_t(v);
-}
-
 // The number in columns first..last (counted from 1) of line; a line that ends earlier
 // gives what stands in its columns.
 int32_t ParseColumns(const char *line, size_t first, size_t last)
@@ -61,7 +50,7 @@ int32_t ParseColumns(const char *line, size_t first, size_t last)
             n = len - from;
         memcpy(field, line + from, n);
     }
-    return ParseDecimal(field);
+    return Decimal32(field);
 }
 
 struct ListTarget {
@@ -99,7 +88,7 @@ bool FillList(const char *field, const ListTarget &target)
         return false;
     size_t count = size_t(StrArrayGetCount(numbers));
     for (size_t i = 0; i < count && i < target.capacity; ++i)
-        target.places[i] = uint8_t(ParseDecimal(StrArrayGetAtElement(numbers, int(i))));
+        target.places[i] = uint8_t(Decimal32(StrArrayGetAtElement(numbers, int(i))));
     ArrayFree(numbers);
     return true;
 }

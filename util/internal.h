@@ -10,6 +10,8 @@ extern int32_t OwnPid;
 unsigned char *HexToBytes(const char *hex, signed char count);
 char *BytesToHex(const unsigned char *bytes, int count);
 uint32_t DottedToInt(const char *text);
+// Decimal text to a signed 32-bit value (blanks and sign accepted, clamped, 0 for none).
+int32_t Decimal32(const char *text);
 int WriteLogLine(const char *text, FILE *stream);
 
 // Converts length bytes of text from one character set to another in one iconv call, into

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "internal.h"
 #include "qmveskar.h"
 
 namespace {
@@ -25,18 +26,6 @@ bool ReadFirstLine(char (&line)[kLineRead])
     bool got = fgets(line, sizeof line, f) != nullptr;
     fclose(f);
     return got;
-}
-
-// Decimal with leading white space and a sign, stopping at the first non-digit, clamped to
-// the signed 32-bit range.
-int ParseDecimal(const char *text)
-{
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return int(v);
 }
 
 } // namespace
@@ -61,5 +50,5 @@ extern "C" int IsDewFsmActive(void)
     if (!second)
         return 0;
     *second = '\0';
-    return ParseDecimal(first + 1);
+    return Decimal32(first + 1);
 }

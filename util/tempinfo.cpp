@@ -9,6 +9,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
+#include "internal.h"
 #include "qmveskar.h"
 
 // The record is part of the exported interface: one layout on i386 and x86-64.
@@ -24,16 +25,6 @@ namespace {
 constexpr long kTrailerSize = 85;
 constexpr size_t kTokenBuffer = 512;
 constexpr size_t kValueDigits = 11;
-
-int32_t ParseDecimal(const char *text)
-{
-    long long v = strtoll(text, nullptr, 10);
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return int32_t(v);
-}
 
 // Reads the next white-space separated token into out (at most capacity - 1 characters;
 // the rest of a longer token stays unread). False at the end of the file: out untouched.
@@ -61,7 +52,7 @@ bool ReadToken(FILE *f, char *out, size_t capacity)
 int32_t ReadNumber(FILE *f, char *work)
 {
     ReadToken(f, work, kTokenBuffer);
-    return ParseDecimal(work);
+    return Decimal32(work);
 }
 
 struct Files {
@@ -119,7 +110,7 @@ extern "C" int GetTempFileInfo(int32_t id, TempFileInfo *info)
     if (fseek(files.data, long(offset), SEEK_SET) == 0)
         ReadToken(files.data, files.work, kTokenBuffer);
     files.work[kValueDigits] = '\0';
-    info->indexedValue = ParseDecimal(files.work);
+    info->indexedValue = Decimal32(files.work);
 
     // A record length of 0 leaves the count at 0: the trailer values are still reported.
     uint32_t length = uint32_t(info->recordLength);
