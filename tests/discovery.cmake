@@ -4,7 +4,7 @@ if(QM_THREAD_TESTS_ONLY)
 endif()
 add_library(discoveryharness STATIC discovery/harness.cpp)
 target_include_directories(discoveryharness PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/discovery)
-target_link_libraries(discoveryharness PUBLIC qmtestsupport uartemu_trace qm_sqlite3 qm_flags)
+target_link_libraries(discoveryharness PUBLIC qmtestsupport uartemu_trace benchline qm_flags)
 qm_add_gtest(discovery_test SOURCES discovery/discovery_test.cpp LIBS discoveryharness
              LABELS blackbox bench TIMEOUT 600)
 add_dependencies(discovery_test qmveskar qmfieldsim uartemu)

@@ -70,10 +70,8 @@ protected:
     // A simulator with the description and a line record for it.
     Sim &Line(int id, const std::string &description, LineRow row = {})
     {
-        sims.push_back(StartSim("line 9600 8N1\n" + description));
         row.id = id;
-        row.tty = sims.back().tty;
-        AddLine(row);
+        sims.push_back(StartSim("line 9600 8N1\n" + description, row));
         return sims.back();
     }
     std::vector<Sim> sims;

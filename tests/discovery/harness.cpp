@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -23,24 +22,6 @@ std::string Unique(const std::string &stem)
     return "/tmp/" + stem + "-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
 }
 
-void Exec(const char *sql)
-{
-    sqlite3 *db = nullptr;
-    mkdir("/etc/quor/db/sysconfig", 0755);
-    ASSERT_EQ(sqlite3_open("/etc/quor/db/sysconfig/quorLan.db", &db), SQLITE_OK);
-    char *error = nullptr;
-    EXPECT_EQ(sqlite3_exec(db, sql, nullptr, nullptr, &error), SQLITE_OK) << (error ? error : "");
-    sqlite3_free(error);
-    sqlite3_close(db);
-}
-
-std::string Quote(const std::string &text)
-{
-    std::string q = "'";
-    for (char c : text)
-        q += (c == '\'') ? std::string("''") : std::string(1, c);
-    return q + "'";
-}
 } // namespace
 
 const char *const kReferenceDevice = "reg 0 0x0123\nreg 1 0x4142 0x1EE3\nreg 6 0x0107\n";
@@ -92,54 +73,43 @@ bool WaitForFile(const std::string &path, double seconds)
     return false;
 }
 
-Sim StartSim(const std::string &description, bool relay)
+Sim StartSim(const std::string &description, const LineRow &row, const std::string &peer)
 {
     Sim sim;
-    std::string base = Unique("sim");
-    qmtest::WriteFile(base + ".desc", description);
-    sim.log = base + ".log";
-    std::vector<std::string> argv{qmtest::BinDir() + "/qmfieldsim", "-q", "-n", base + ".name",
-                                  "-l", sim.log};
-    if (relay) {
-        argv.push_back("-p");
-        argv.push_back(base + ".peer");
-    }
-    argv.push_back(base + ".desc");
-    sim.pid = Spawn(argv, true, "/dev/null", base + ".err");
-    if (!WaitForFile(base + ".name", 20)) {
-        ADD_FAILURE() << "simulator did not start: " << qmtest::ReadFile(base + ".err");
+    benchline::Config config;
+    config.description = description;
+    config.lineId = row.id;
+    config.speed = std::stoi(row.speed);
+    config.writeRecord = false;  // written below, with the row's texts as they stand
+    config.peer = peer;
+    std::string error;
+    if (!benchline::Up(sim.line, config, error)) {
+        ADD_FAILURE() << "bench line did not come up: " << error;
         return sim;
     }
-    std::string path = qmtest::ReadFile(base + ".name");
-    path = path.substr(0, path.find('\n'));
-    sim.tty = path.rfind("/dev/", 0) == 0 ? path.substr(5) : path;
-    if (relay && WaitForFile(base + ".peer", 20)) {
-        sim.peer = qmtest::ReadFile(base + ".peer");
-        sim.peer = sim.peer.substr(0, sim.peer.find('\n'));
-    }
+    sim.tty = sim.line.ttyName;
+    sim.log = sim.line.simLog;
+    LineRow record = row;
+    record.tty = sim.tty;
+    AddLine(record);
     return sim;
 }
 
 void StopSim(Sim &sim)
 {
-    if (sim.pid > 0) {
-        kill(sim.pid, SIGTERM);
-        waitpid(sim.pid, nullptr, 0);
-        sim.pid = -1;
-    }
+    benchline::Down(sim.line);
+    EXPECT_EQ(sim.line.simExit, 0) << "the simulator did not stop cleanly";
 }
 
 void AddLine(const LineRow &r)
 {
-    Exec("CREATE TABLE IF NOT EXISTS lines (id INTEGER PRIMARY KEY, tty TEXT, speed TEXT, "
-         "parity TEXT, data_bits TEXT, stop_bits TEXT, dtr_lead_ms TEXT, dtr_tail_ms TEXT, "
-         "rx_timeout_ms TEXT, reserved TEXT, post_rx_ms TEXT, pre_tx_ms TEXT)");
-    std::string sql = "INSERT OR REPLACE INTO lines VALUES (" + std::to_string(r.id);
-    for (const std::string *v : {&r.tty, &r.speed, &r.parity, &r.dataBits, &r.stopBits,
-                                 &r.dtrLead, &r.dtrTail, &r.rxTimeout, &r.reserved, &r.postRx,
-                                 &r.preTx})
-        sql += ", " + Quote(*v);
-    Exec((sql + ")").c_str());
+    std::string error;
+    EXPECT_TRUE(benchline::WriteRecord("/etc/quor/db/sysconfig/quorLan.db", r.id,
+                                       {r.tty, r.speed, r.parity, r.dataBits, r.stopBits,
+                                        r.dtrLead, r.dtrTail, r.rxTimeout, r.reserved, r.postRx,
+                                        r.preTx},
+                                       error))
+        << error;
 }
 
 void WriteModelFile(const std::string &name, const std::string &content)

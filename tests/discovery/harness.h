@@ -7,20 +7,10 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "benchline.h"
 #include "testsupport.h"
 
 namespace disc {
-
-struct Sim {
-    pid_t pid = -1;
-    std::string tty;   // "pts/N", as the line record names it
-    std::string log;   // the simulator's frame log
-    std::string peer;  // relay port for a third-party slave ("" without one)
-};
-
-// Starts qmfieldsim with the description text; with relay, also a peer port.
-Sim StartSim(const std::string &description, bool relay = false);
-void StopSim(Sim &sim);
 
 struct LineRow {
     int id = 1;
@@ -30,7 +20,17 @@ struct LineRow {
     std::string postRx = "0", preTx = "0";
 };
 
-// Adds (or replaces) a line of the line database /etc/quor/db/sysconfig/quorLan.db.
+// A simulated line (the bench line's simulator, and a third-party slave behind its relay
+// when peer is "pymodbus" or "libmodbus") with its record written from row.
+struct Sim {
+    benchline::Line line;
+    std::string tty;  // "pts/N", as the line record names it
+    std::string log;  // the simulator's frame log
+};
+Sim StartSim(const std::string &description, const LineRow &row = {}, const std::string &peer = "");
+void StopSim(Sim &sim);
+
+// Adds (or replaces) a record of the line database /etc/quor/db/sysconfig/quorLan.db.
 void AddLine(const LineRow &row);
 void WriteModelFile(const std::string &name, const std::string &content);  // db/devices/
 

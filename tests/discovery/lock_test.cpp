@@ -97,9 +97,6 @@ protected:
     {
         QM_REQUIRE_SANDBOX();
         sim = StartSim("line 9600 8N1\ndevice 40\n" + std::string(kReferenceDevice));
-        LineRow row;
-        row.tty = sim.tty;
-        AddLine(row);
     }
     void TearDown() override
     {
