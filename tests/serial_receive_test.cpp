@@ -9,7 +9,9 @@
 #include <linux/capability.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <csignal>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -285,15 +287,16 @@ TEST(ReceiverStream, EndsAtTheStreamLimit)
     snprintf(s.tty, sizeof s.tty, "%s", ptsname(master) + 5);
     s.speed = 9600;
     ASSERT_TRUE(OpenLine(s));
-    std::atomic<bool> stop {false};
-    std::thread farEnd([&] {
+    pid_t farEnd = fork();  // the far end: a process that keeps the buffer full
+    if (farEnd == 0) {
         uint8_t noise[256];
         memset(noise, 0x55, sizeof noise);
-        while (!stop) {
+        for (;;) {
             if (write(master, noise, sizeof noise) < 0)
                 usleep(500);  // the buffer is full
         }
-    });
+    }
+    ASSERT_GT(farEnd, 0);
     for (int32_t base : {0, 300}) {
         RxTimeout = base;
         PostRxDelay = 0;
@@ -303,8 +306,8 @@ TEST(ReceiverStream, EndsAtTheStreamLimit)
         EXPECT_GE(took, (base + 1500) / 1000.0 - 0.01) << base;
         EXPECT_LT(took, (base + 1500) / 1000.0 + 0.5) << base;
     }
-    stop = true;
-    farEnd.join();
+    kill(farEnd, SIGKILL);
+    waitpid(farEnd, nullptr, 0);
     CloseLine();
     close(master);
     RxTimeout = 0;
