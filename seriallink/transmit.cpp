@@ -87,7 +87,8 @@ int SendRtuFrame(const RtuFrame *frame, int fd)
     SetModemBits(fd, TIOCMBIS, TIOCM_DTR);
     WaitIfPositive(DtrLeadDelay);
     ssize_t written = write(fd, frame->data, frame->length);
-    usleep(sleepUs);  // most of the wire time, asleep
+    if (sleepUs > 0)
+        usleep(sleepUs);  // most of the wire time, asleep
     if (written != ssize_t(frame->length) || !WaitTransmitterEmpty(fd, frame->length)) {
         FlushQueues(fd);
         SetModemBits(fd, TIOCMBIC, TIOCM_DTR);
