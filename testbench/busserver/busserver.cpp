@@ -33,6 +33,7 @@ struct Client {
 struct Delayed {
     Clock::time_point due;
     std::string bytes;
+    int connection = 0;  // 0: the latest client
 };
 
 void Put16(std::string &s, size_t at, uint16_t v)
@@ -155,8 +156,12 @@ void Answer(Server *server, const Received &message, std::vector<std::string> *n
         if (step.replyToTrigger)
             step.replyTo = message.requestId;
         std::string bytes = Encode(step);
+        // Immediate answers also go out from the sending thread: the receiving thread must
+        // never block in a send, or a client whose reader is itself writing (ping answers)
+        // and a server that has stopped reading would wait for each other for ever.
+        (void)now;
         if (step.delayMs <= 0)
-            now->push_back(bytes);
+            server->delayed.push_back({arrival, bytes, message.connection});
         else
             server->delayed.push_back({arrival + std::chrono::milliseconds(step.delayMs), bytes});
     }
@@ -266,8 +271,8 @@ void DelayLoop(Server *server)
             continue;
         }
         std::string bytes = first->bytes;
+        int connection = first->connection ? first->connection : server->latest;
         server->delayed.erase(first);
-        int connection = server->latest;
         guard.unlock();
         SendTo(server, connection, bytes);
         guard.lock();
