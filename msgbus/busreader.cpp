@@ -21,6 +21,12 @@ namespace {
 
 // Pause before looking again when part of a header is pending and the rest has not come.
 constexpr useconds_t PartialHeaderPauseUs = 2000;
+// How long the reader waits for the rest of a message whose header is already there. TCP
+// may deliver a header and its payload apart (a busy sender, a full buffer); reading the
+// payload before it is all there would drop the message and, with the pending bytes thrown
+// away, put every later message out of step. A payload that does not come whole within
+// this time is a failed receive as before.
+constexpr int WholeMessageWaitMs = 100;
 
 void CancelOn()
 {
@@ -142,6 +148,25 @@ void Deliver(const MessageRecord &received, ReceiveBuffer *buffer)
     free(copy);
 }
 
+// With a whole header pending: waits (bounded) until its payload is pending too.
+void WaitForWholeMessage(int fd, int pending)
+{
+    uint8_t header[BusHeaderSize];
+    if (recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT) != ssize_t(sizeof header))
+        return;
+    int whole = BusHeaderSize + (header[BusOffPayloadLen] | (header[BusOffPayloadLen + 1] << 8));
+    for (int waited = 0; pending >= 0 && pending < whole && waited < WholeMessageWaitMs;
+         waited += 5) {
+        pollfd more = {fd, POLLIN, 0};
+        CancelOn();
+        usleep(5000);
+        CancelOff();
+        if (poll(&more, 1, 0) < 0 && errno != EINTR)
+            return;
+        pending = PendingBytes(fd);
+    }
+}
+
 void ReadPass(int fd, ReceiveBuffer *buffer)
 {
     pollfd wait = {fd, POLLIN | POLLPRI | POLLERR | POLLHUP | POLLRDHUP, 0};
@@ -164,6 +189,7 @@ void ReadPass(int fd, ReceiveBuffer *buffer)
     if (pending < 0)
         WaitForCancel();
     if (pending >= BusHeaderSize) {
+        WaitForWholeMessage(fd, pending);
         MessageRecord received;
         if (!ReceiveMessage(fd, &received, buffer)) {
             DropPending(fd);  // failed receive: message dropped, pending bytes thrown away
