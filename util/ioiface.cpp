@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "internal.h"
 #include "qmveskar.h"
 
 namespace {
@@ -37,21 +38,6 @@ void WaitForLock()
 {
     for (int i = 0; i < kLockSleeps && Exists(kLockPath); ++i)
         SleepHalfSecond();
-}
-
-bool WriteAll(int fd, const void *data, size_t size)
-{
-    const char *p = static_cast<const char *>(data);
-    while (size > 0) {
-        ssize_t n = write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
 }
 
 // Reads up to size bytes from the descriptor's position; returns the count read.

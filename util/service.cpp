@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "internal.h"
 #include "qmveskar.h"
 
 namespace {
@@ -25,20 +26,6 @@ void SleepOneSecond()
     timespec left = {1, 0};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
-}
-
-bool WriteAll(int fd, const char *p, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, p, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        p += n;
-        size -= size_t(n);
-    }
-    return true;
 }
 
 // Runs the password tool through the shell and keeps at most its first 20 bytes of output,
