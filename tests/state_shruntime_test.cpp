@@ -22,11 +22,11 @@ off_t SizeOf(const std::string &path)
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-std::vector<unsigned char> Pattern(unsigned char seed)
+std::vector<unsigned char> Pattern(unsigned char first)
 {
     std::vector<unsigned char> v(kSlot);
     for (size_t i = 0; i < kSlot; ++i)
-        v[i] = static_cast<unsigned char>(seed + i * 7);
+        v[i] = static_cast<unsigned char>(first + i * 7);
     return v;
 }
 

@@ -37,10 +37,10 @@ static void Resync(modbus_t *ctx)
     }
 }
 
-static int SetRegisters(uint16_t *regs, const char *spec)
+static int SetRegisters(uint16_t *regs, const char *text)
 {
     char *end = NULL;
-    long at = strtol(spec, &end, 0);
+    long at = strtol(text, &end, 0);
     if (*end != '=' || at < 0)
         return 0;
     for (const char *p = end + 1; *p; p = end + (*end == ',')) {
@@ -57,11 +57,11 @@ int main(int argc, char **argv)
     const char *ready = NULL;
     int debug = 0, custom = 0;
     uint16_t regs[REGISTER_COUNT] = {0};
-    char *specs[32];
-    int nspecs = 0;
+    char *regArgs[32];
+    int nregArgs = 0;
     for (int opt; (opt = getopt(argc, argv, "r:R:v")) != -1;) {
-        if (opt == 'r' && nspecs < 32)
-            specs[nspecs++] = optarg;
+        if (opt == 'r' && nregArgs < 32)
+            regArgs[nregArgs++] = optarg;
         else if (opt == 'R')
             ready = optarg;
         else if (opt == 'v')
@@ -74,8 +74,8 @@ int main(int argc, char **argv)
     const char *port = argv[optind];
     int address = atoi(argv[optind + 1]);
     int baud = argc - optind == 3 ? atoi(argv[optind + 2]) : 9600;
-    for (int i = 0; i < nspecs; ++i, custom = 1)
-        if (!SetRegisters(regs, specs[i]))
+    for (int i = 0; i < nregArgs; ++i, custom = 1)
+        if (!SetRegisters(regs, regArgs[i]))
             goto usage;
     if (!custom) {
         regs[0] = 0x0123;

@@ -34,12 +34,12 @@ def parse_args():
     return p.parse_args()
 
 
-def registers(specs):
-    if not specs:
+def registers(reg_args):
+    if not reg_args:
         return dict(DEFAULT_REGS)
     regs = {}
-    for spec in specs:
-        start, values = spec.split("=", 1)
+    for arg in reg_args:
+        start, values = arg.split("=", 1)
         for i, v in enumerate(values.split(",")):
             regs[int(start, 0) + i] = int(v, 0) & 0xFFFF
     return regs
