@@ -99,8 +99,9 @@ void StopSim(Sim &sim)
 {
     bool started = sim.line.simPid > 0;
     benchline::Down(sim.line);
-    if (started)
+    if (started) {
         EXPECT_EQ(sim.line.simExit, 0) << "the simulator did not stop cleanly";
+    }
 }
 
 void AddLine(const LineRow &r)
