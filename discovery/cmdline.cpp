@@ -2,7 +2,6 @@
 // hand-over to the scan driver. Error codes go to standard output, where the caller reads.
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <unistd.h>
 
@@ -42,8 +41,6 @@ bool InstallCatchAll()
             return false;
     return true;
 }
-
-int Decimal(const char *text) { return int(strtol(text, nullptr, 10)); }
 
 } // namespace
 
@@ -91,7 +88,7 @@ int ParseArguments(int argc, char **argv, StrArray **linesOut)
         PlannedTotal += count;
         for (int i = 0; i < count; ++i) {
             const char *element = StrArrayGetAtElement(addresses, i);
-            int value = element ? Decimal(element) : 0;
+            int value = Decimal32(element);
             if (value >= 1 && value <= 255)
                 ScanPlan[value] = uint16_t(value);
         }
@@ -102,8 +99,8 @@ int ParseArguments(int argc, char **argv, StrArray **linesOut)
             ArrayFree(lines);
             return Fail("-5");
         }
-        int first = Decimal(argv[2]);
-        int last = Decimal(argv[3]);
+        int first = Decimal32(argv[2]);
+        int last = Decimal32(argv[3]);
         if (first < 1 || first > 255 || last < 1 || last > 255 || first > last) {
             ArrayFree(lines);
             return Fail("-6");

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "discovery.h"
+#include "internal.h"
 
 namespace {
 
@@ -55,16 +56,6 @@ long LeadingHex(const char *text)
     return value;
 }
 
-// RAII close of the model file.
-struct FileCloser {
-    FILE *f;
-    ~FileCloser()
-    {
-        if (f)
-            fclose(f);
-    }
-};
-
 } // namespace
 
 int LookupDecodeModel(int code, char *out5)
@@ -85,9 +76,7 @@ int LookupDecodeModel(int code, char *out5)
         memset(line, 0, sizeof line);
         if (!fgets(line, sizeof line, f))
             return 0;
-        size_t len = strlen(line);
-        while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r'))
-            line[--len] = '\0';
+        size_t len = StripLineEnd(line);
         // The name starts at the sixth character; the code is the first four.
         char name[5] = {0};
         if (len > 5)

@@ -8,6 +8,9 @@
 #include "seriallink.h"
 
 // ---- Command line and scan plan ----------------------------------------------------
+// Addresses, line identifiers and record fields are decimal texts, read with Decimal32
+// (internal.h): a text that is not a number reads as 0, and values are held to the signed
+// 32-bit range on every build.
 constexpr uint16_t kNotPlanned = 0xFFFF;
 constexpr uint16_t kLineTestSlot = 255;
 
@@ -34,10 +37,6 @@ struct IdentQueryEntry {
 };
 extern const IdentQueryEntry IdentQuery[4];
 extern RtuFrame *CurrentRequest;  // the request being exchanged; freed before the next one
-
-// Line identifiers and record fields are decimal texts; a text that is not a number reads
-// as 0, and values are held to the signed 32-bit range on every build.
-int32_t DecimalField(const char *text);
 
 void IdentifyAddress(const char *lineId, int address);
 

@@ -58,13 +58,11 @@ uint8_t ReplyByte(int index)
 
 } // namespace
 
-int32_t DecimalField(const char *text) { return Decimal32(text); }
-
 void IdentifyAddress(const char *lineIdText, int address)
 {
     char report[100];
     memset(report, 0, sizeof report);
-    const long lineId = DecimalField(lineIdText);
+    const long lineId = Decimal32(lineIdText);
 
     // Query 1: sent a second time only when the first send fails.
     if (!BuildRequest(address, 0))

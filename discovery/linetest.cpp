@@ -10,9 +10,9 @@ namespace {
 constexpr uint8_t kTestAddress = 249;
 constexpr int kRuns = 10;
 
-// The tool's output and error output both go to /dev/null. (Written "2>&1 > /dev/null",
-// the shell would send the tool's error output, and its own "not found" message, to our
-// standard output, where the caller parses report lines.)
+// The tool's output and error output both go to /dev/null: neither the tool's messages nor
+// the shell's own "not found" may reach our standard output, where the caller parses report
+// lines.
 void RunStatusTool(const char *arguments)
 {
     char command[128];

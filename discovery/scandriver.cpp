@@ -1,13 +1,12 @@
 // scandriver.cpp - the scan driver: line database, translation table, UART lock, the walk
 // over lines and plan slots, the hand-over of the port every ten seconds, the progress file
 // and the final clean-up.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <unistd.h>
 
 #include "discovery.h"
+#include "internal.h"
 #include "quordb.h"
 
 const char *const ProgressFile = "/dev/shm/discovery_perc";
@@ -32,22 +31,13 @@ void Trace(const char *text)
     }
 }
 
-// Sleeps the whole time: the catch-all signal handlers must not shorten the pause in
-// which the port belongs to the unit's other processes.
-void SleepSeconds(unsigned seconds)
-{
-    timespec left = {time_t(seconds), 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
 bool TakeLockWithRetries()
 {
     for (int attempt = 1; attempt <= kLockAttempts; ++attempt) {
         if (MakeLockUart(1))
             return true;
         if (attempt < kLockAttempts)
-            SleepSeconds(1);
+            SleepFully(1, 0);
     }
     return false;
 }
@@ -74,7 +64,9 @@ void HandOver()
 {
     CloseLine();
     MakeLockUart(0);
-    SleepSeconds(kHandOverSeconds);
+    // The whole pause: the catch-all signal handlers must not shorten the time in which the
+    // port belongs to the unit's other processes.
+    SleepFully(kHandOverSeconds, 0);
     TakeLockWithRetries();  // the scan goes on whether or not the lock came back
     Trace("\t\t[ GRANT ]\n");
     ReopenLine();
@@ -95,19 +87,19 @@ bool ReadLineRecord(const LineRecord *record, LineSettings *settings)
     if (strlen(tty) >= kTtyBuffer)
         return false;
     snprintf(TtyName, sizeof TtyName, "%s", tty);
-    DtrLeadDelay = DecimalField(Field(record, 6));
-    DtrTailDelay = DecimalField(Field(record, 7));
-    RxTimeout = DecimalField(Field(record, 8));
-    (void)DecimalField(Field(record, 9));
-    PostRxDelay = DecimalField(Field(record, 10));
-    PreTxDelay = DecimalField(Field(record, 11));
+    DtrLeadDelay = Decimal32(Field(record, 6));
+    DtrTailDelay = Decimal32(Field(record, 7));
+    RxTimeout = Decimal32(Field(record, 8));
+    (void)Decimal32(Field(record, 9));
+    PostRxDelay = Decimal32(Field(record, 10));
+    PreTxDelay = Decimal32(Field(record, 11));
 
     memset(settings, 0, sizeof *settings);
     snprintf(settings->tty, sizeof settings->tty, "%s", TtyName);
-    settings->speed = DecimalField(Field(record, 2));
-    settings->parity = DecimalField(Field(record, 3));
-    settings->dataBits = DecimalField(Field(record, 4));
-    settings->stopBits = DecimalField(Field(record, 5));
+    settings->speed = Decimal32(Field(record, 2));
+    settings->parity = Decimal32(Field(record, 3));
+    settings->dataBits = Decimal32(Field(record, 4));
+    settings->stopBits = Decimal32(Field(record, 5));
     return true;
 }
 
@@ -159,7 +151,7 @@ int RunScan(StrArray *lines)
             continue;
         Trace("Reading uart setup..\n");
         FreeFields(record);
-        record = GetRecordData(db, 0, DecimalField(lineId), 0);
+        record = GetRecordData(db, 0, Decimal32(lineId), 0);
         if (!record)
             continue;
         LineSettings settings;
@@ -177,8 +169,7 @@ int RunScan(StrArray *lines)
     }
 
     MakeLockUart(0);
-    if (access(ProgressFile, F_OK) == 0)
-        unlink(ProgressFile);
+    RemoveIfExists(ProgressFile);
     ArrayFree(lines);
     FreeFields(record);
     return 0;

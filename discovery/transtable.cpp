@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "discovery.h"
+#include "internal.h"
 
 TransTable TransRules = {nullptr, 0};
 
@@ -16,15 +17,6 @@ const char *const TransTableFile = "/etc/quor/db/devices/transtable.models";
 constexpr int kTokenCount = 8;
 constexpr size_t kTokenMax = 19;  // longest token a line may hold
 constexpr size_t kLineBuffer = 1024;
-
-struct FileCloser {
-    FILE *f;
-    ~FileCloser()
-    {
-        if (f)
-            fclose(f);
-    }
-};
 
 bool IsWildcard(const char *token) { return token[0] == '*'; }
 
@@ -66,10 +58,7 @@ void FillRule(TransRule *rule, char tokens[kTokenCount][kTokenMax + 1])
         size_t pairs = strlen(hex) / 2;  // a last odd digit is ignored
         if (pairs > sizeof rule->bytes)
             pairs = sizeof rule->bytes;
-        for (size_t i = 0; i < pairs; ++i) {
-            char pair[3] = {hex[2 * i], hex[2 * i + 1], '\0'};
-            rule->bytes[i] = static_cast<uint8_t>(strtoul(pair, nullptr, 16));
-        }
+        HexPairsToBytes(hex, pairs, rule->bytes);
         rule->byteCount = static_cast<uint8_t>(pairs);
         rule->flags |= 0x01;
     }

@@ -25,7 +25,7 @@ constexpr useconds_t PartialHeaderPauseUs = 2000;
 // may deliver a header and its payload apart (a busy sender, a full buffer); reading the
 // payload before it is all there would drop the message and, with the pending bytes thrown
 // away, put every later message out of step. A payload that does not come whole within
-// this time is a failed receive as before.
+// this time is a failed receive.
 constexpr int WholeMessageWaitMs = 100;
 
 void CancelOn()
@@ -154,7 +154,7 @@ void WaitForWholeMessage(int fd, int pending)
     uint8_t header[BusHeaderSize];
     if (recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT) != ssize_t(sizeof header))
         return;
-    int whole = BusHeaderSize + (header[BusOffPayloadLen] | (header[BusOffPayloadLen + 1] << 8));
+    int whole = BusHeaderSize + Get16(header + BusOffPayloadLen);
     for (int waited = 0; pending >= 0 && pending < whole && waited < WholeMessageWaitMs;
          waited += 5) {
         pollfd more = {fd, POLLIN, 0};

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <unistd.h>
 
+#include "internal.h"
 #include "msgbus_internal.h"
-#include "seriallink.h"
 
 pthread_mutex_t ReplyGuard = PTHREAD_MUTEX_INITIALIZER;
 uint8_t ReplyWaiting = 0;

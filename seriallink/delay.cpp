@@ -1,17 +1,7 @@
 // delay.cpp - DelayMs, the busy wait used for the line's timing: it never sleeps or
 // yields, so a thread at real-time priority keeps its core for the whole delay.
-#include <ctime>
-
+#include "internal.h"
 #include "seriallink.h"
-
-namespace {
-int64_t MonotonicNs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-} // namespace
 
 // The delay is measured on the monotonic clock in 64-bit nanoseconds: a step of the
 // wall clock, a long preemption or a delay above 71 minutes cannot shorten or stretch it.

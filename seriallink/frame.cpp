@@ -1,20 +1,29 @@
-// frame.cpp - request frames: address, payload and CRC-16 in one heap record.
+// frame.cpp - frames in one heap record: requests built from address, payload and CRC-16,
+// and the empty frame a reply's data bytes are collected in.
 #include <cstdlib>
 #include <cstring>
 
 #include "seriallink.h"
 
-RtuFrame *MakeRtuFrame(uint8_t address, const uint8_t *payload, uint8_t payloadLen)
+RtuFrame *NewRtuFrame(uint16_t length)
 {
     auto *frame = static_cast<RtuFrame *>(calloc(1, sizeof(RtuFrame)));
     if (!frame)
         return nullptr;
-    frame->length = uint16_t(payloadLen + 3);
-    frame->data = static_cast<uint8_t *>(calloc(frame->length, 1));
+    frame->length = length;
+    frame->data = static_cast<uint8_t *>(calloc(length, 1));
     if (!frame->data) {
         free(frame);
         return nullptr;
     }
+    return frame;
+}
+
+RtuFrame *MakeRtuFrame(uint8_t address, const uint8_t *payload, uint8_t payloadLen)
+{
+    RtuFrame *frame = NewRtuFrame(uint16_t(payloadLen + 3));
+    if (!frame)
+        return nullptr;
     frame->data[0] = address;
     if (payloadLen > 0)
         memcpy(frame->data + 1, payload, payloadLen);

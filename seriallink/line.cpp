@@ -1,5 +1,6 @@
 // line.cpp - the serial port of the line being scanned: the raw terminal mode built from
-// the line's settings, and OpenLine / ReopenLine / CloseLine around each hand-over.
+// the line's settings, OpenLine / ReopenLine / CloseLine around each hand-over, and the
+// flush of the port's queues.
 // DTR is the line's transmit enable; it is held low here and raised only by the
 // transmitter.
 #include <cstdio>
@@ -16,28 +17,6 @@ struct termios SavedMode;
 struct termios LineMode;
 
 namespace {
-
-speed_t SpeedConstant(int32_t speed)
-{
-    switch (speed) {
-    case 4800: return B4800;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    default: return B9600;  // 9600 and every speed the table does not list
-    }
-}
-
-tcflag_t CharacterSize(int32_t dataBits)
-{
-    switch (dataBits) {
-    case 5: return CS5;
-    case 6: return CS6;
-    case 7: return CS7;
-    default: return CS8;
-    }
-}
 
 // The status flags of the open line: O_ASYNC alone, which also clears O_NONBLOCK so that
 // reads and writes block.
@@ -71,7 +50,7 @@ bool OpenLine(const LineSettings &settings)
 
     memset(&LineMode, 0, sizeof LineMode);
     LineMode.c_iflag = IGNBRK;
-    LineMode.c_cflag = CharacterSize(settings.dataBits) | CREAD | CLOCAL;
+    LineMode.c_cflag = CharacterSizeFlag(settings.dataBits) | CREAD | CLOCAL;
     if (settings.stopBits == 2)
         LineMode.c_cflag |= CSTOPB;
     if (settings.parity == 1) {
@@ -83,7 +62,7 @@ bool OpenLine(const LineSettings &settings)
     }
     LineMode.c_cc[VTIME] = 0;
     LineMode.c_cc[VMIN] = 1;
-    cfsetospeed(&LineMode, SpeedConstant(settings.speed));
+    cfsetospeed(&LineMode, LineSpeedCode(settings.speed));
 
     if (tcsetattr(fd, TCSANOW, &LineMode) != 0) {
         close(fd);
@@ -102,6 +81,8 @@ void ReopenLine()
     DropDtr(LineFd);
     tcsetattr(LineFd, TCSANOW, &LineMode);
 }
+
+void FlushLineQueues(int fd) { ioctl(fd, TCFLSH, TCIOFLUSH); }
 
 void CloseLine()
 {

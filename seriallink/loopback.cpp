@@ -15,11 +15,6 @@ constexpr int kTestLength = 20;
 // Modem-control bit of the UART's internal loopback (asm/termbits.h; not in glibc's set).
 constexpr int kTiocmLoop = 0x8000;
 
-void FlushQueues(int fd)
-{
-    ioctl(fd, TCFLSH, TCIOFLUSH);
-}
-
 void SetLoopback(int fd, unsigned long request)
 {
     int bits = kTiocmLoop;
@@ -51,13 +46,13 @@ int RunLoopback(int fd)
 
 int TestUartLoopback(int fd)
 {
-    FlushQueues(fd);
+    FlushLineQueues(fd);
     RtPriorityRaise();
-    FlushQueues(fd);
+    FlushLineQueues(fd);
     SetLoopback(fd, TIOCMBIS);
     int result = RunLoopback(fd);
     SetLoopback(fd, TIOCMBIC);
-    FlushQueues(fd);
+    FlushLineQueues(fd);
     RtPriorityDrop();
     return result;
 }

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "internal.h"
 #include "seriallink.h"
 
 RtuFrame *LastResponse = nullptr;
@@ -29,20 +30,6 @@ struct Reception {
     uint8_t crcLow = 0;
     bool complete = false;
 };
-
-RtuFrame *NewReplyFrame(uint8_t count)
-{
-    auto *frame = static_cast<RtuFrame *>(calloc(1, sizeof(RtuFrame)));
-    if (!frame)
-        return nullptr;
-    frame->length = count;
-    frame->data = static_cast<uint8_t *>(calloc(count, 1));
-    if (!frame->data) {
-        free(frame);
-        return nullptr;
-    }
-    return frame;
-}
 
 void ExpectCrc(Reception &rx)
 {
@@ -110,7 +97,7 @@ void FeedByte(Reception &rx, uint8_t b)
         if (b == 0) {
             ExpectCrc(rx);
         } else {
-            rx.reply = NewReplyFrame(b);  // none on allocation failure: count, don't store
+            rx.reply = NewRtuFrame(b);  // none on allocation failure: count, don't store
             rx.state = RxState::DataBytes;
         }
         break;
@@ -183,7 +170,7 @@ bool ReceiveRtuFrame(int fd, uint8_t address)
     }
     rx.reply = FreeRtuFrame(rx.reply);  // a reply cut short never becomes LastResponse
 
-    ioctl(fd, TCFLSH, TCIOFLUSH);
+    FlushLineQueues(fd);
     RtPriorityDrop();
     return LastResponse && LastResponse->length > 0;
 }

@@ -1,6 +1,7 @@
 // seriallink.h - the Modbus RTU master on one RS-485 line: request frames and CRC-16,
 // line configuration, transmitter and loopback self-test, receiver and millisecond timing.
-// Internal to the program; only MakeLockUart (qmveskar.h) is exported.
+// Internal to the program; only MakeLockUart (qmveskar.h) is exported. Built on the
+// utility library: its clocks and stopwatch are declared in internal.h.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,8 @@ struct RtuFrame {
     uint8_t *data;    // heap buffer of exactly length bytes, owned by the record
 };
 
+// A zero-filled frame of length bytes; nullptr without memory.
+RtuFrame *NewRtuFrame(uint16_t length);
 RtuFrame *MakeRtuFrame(uint8_t address, const uint8_t *payload, uint8_t payloadLen);
 RtuFrame *FreeRtuFrame(RtuFrame *frame);  // always returns nullptr
 void AppendCrc16(uint8_t *buffer, uint16_t count);
@@ -29,6 +32,14 @@ struct LineSettings {
 bool OpenLine(const LineSettings &settings);
 void ReopenLine();
 void CloseLine();
+// Discards what waits in the port's input and output queues.
+void FlushLineQueues(int fd);
+
+// One table of speeds and one of character sizes, for both directions (linespeed.cpp).
+speed_t LineSpeedCode(int32_t bitsPerSecond);  // a line-table speed (4800..115200), else B9600
+unsigned LineSpeedBits(speed_t code);          // bit/s of a speed code, 0 for one not known
+tcflag_t CharacterSizeFlag(int32_t dataBits);  // CS5, CS6, CS7, other CS8
+unsigned CharacterSizeBits(tcflag_t cflag);    // data bits of the CSIZE field of cflag
 
 extern int LineFd;               // descriptor of the open tty, -1 when closed
 extern char LinePath[40];        // "/dev/<tty>" built by OpenLine
@@ -55,13 +66,6 @@ void DelayMs(uint32_t ms);
 // could not be read or the bound was hit. Used by the transmitter and the loopback test.
 int WaitTransmitterEmpty(int fd, uint16_t length);
 
-// ---- Receiver and millisecond timing -----------------------------------------------
-struct TimeStamp {
-    int32_t sec;  // whole seconds of the real-time clock
-    uint16_t ms;  // 0..999
-};
-
-TimeStamp NowStamp();
-uint32_t ElapsedMs(TimeStamp stamp);
+// ---- Receiver ----------------------------------------------------------------------
 bool ReceiveRtuFrame(int fd, uint8_t address);
 extern RtuFrame *LastResponse;  // data bytes of the last accepted reply, or nullptr

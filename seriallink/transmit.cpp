@@ -8,11 +8,6 @@
 
 namespace {
 
-void FlushQueues(int fd)
-{
-    ioctl(fd, TCFLSH, TCIOFLUSH);
-}
-
 void SetModemBits(int fd, unsigned long request, int bits)
 {
     ioctl(fd, request, &bits);
@@ -22,22 +17,6 @@ void WaitIfPositive(int32_t ms)
 {
     if (ms > 0)
         DelayMs(uint32_t(ms));
-}
-
-unsigned BitsPerSecond(speed_t code)
-{
-    switch (code) {
-    case B1200: return 1200;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    case B230400: return 230400;
-    default: return 0;
-    }
 }
 
 // The sleep after the write: 800 us per byte, which leaves the last fifth of a frame at
@@ -53,16 +32,10 @@ useconds_t SleepAfterWrite(int fd, uint16_t length)
     termios mode {};
     if (tcgetattr(fd, &mode) != 0)
         return fixed;
-    unsigned bps = BitsPerSecond(cfgetospeed(&mode));
+    unsigned bps = LineSpeedBits(cfgetospeed(&mode));
     if (bps == 0)
         return fixed;
-    unsigned bits = 1 + 1;  // start and first stop bit
-    switch (mode.c_cflag & CSIZE) {
-    case CS5: bits += 5; break;
-    case CS6: bits += 6; break;
-    case CS7: bits += 7; break;
-    default: bits += 8; break;
-    }
+    unsigned bits = 1 + 1 + CharacterSizeBits(mode.c_cflag);  // start, data, first stop
     bits += (mode.c_cflag & PARENB) ? 1 : 0;
     bits += (mode.c_cflag & CSTOPB) ? 1 : 0;
     int64_t wireUs = int64_t(length) * bits * 1000000 / bps;
@@ -76,28 +49,28 @@ useconds_t SleepAfterWrite(int fd, uint16_t length)
 
 int SendRtuFrame(const RtuFrame *frame, int fd)
 {
-    FlushQueues(fd);
+    FlushLineQueues(fd);
     if (!frame || frame->length == 0 || !frame->data)
         return 0;
 
     const useconds_t sleepUs = SleepAfterWrite(fd, frame->length);
     RtPriorityRaise();
     WaitIfPositive(PreTxDelay);
-    FlushQueues(fd);
+    FlushLineQueues(fd);
     SetModemBits(fd, TIOCMBIS, TIOCM_DTR);
     WaitIfPositive(DtrLeadDelay);
     ssize_t written = write(fd, frame->data, frame->length);
     if (sleepUs > 0)
         usleep(sleepUs);  // most of the wire time, asleep
     if (written != ssize_t(frame->length) || !WaitTransmitterEmpty(fd, frame->length)) {
-        FlushQueues(fd);
+        FlushLineQueues(fd);
         SetModemBits(fd, TIOCMBIC, TIOCM_DTR);
         RtPriorityDrop();
         return 0;
     }
     WaitIfPositive(DtrTailDelay);
     SetModemBits(fd, TIOCMBIC, TIOCM_DTR);
-    FlushQueues(fd);  // what the port heard of its own transmission is discarded
+    FlushLineQueues(fd);  // what the port heard of its own transmission is discarded
     RtPriorityDrop();
     return 1;
 }

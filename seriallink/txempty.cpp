@@ -7,32 +7,23 @@
 // (start, 8 data, parity, 2 stop = 12 bits, 2.5 ms), plus 100 ms: 10 ms per byte + 100 ms,
 // counted from the write (which queues the whole frame). An 8-byte request gets 180 ms,
 // the 20-byte loopback frame 300 ms, the longest frame (258 bytes) 2.68 s.
-#include <ctime>
 #include <termios.h>
 #include <sys/ioctl.h>
 
+#include "internal.h"
 #include "seriallink.h"
-
-namespace {
-int64_t MonotonicUs()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-} // namespace
 
 int WaitTransmitterEmpty(int fd, uint16_t length)
 {
-    const int64_t bound = int64_t(length) * 10000 + 100000;
-    const int64_t start = MonotonicUs();
+    const int64_t boundNs = (int64_t(length) * 10000 + 100000) * 1000;
+    const int64_t start = MonotonicNs();
     for (;;) {
         unsigned int status = 0;
         if (ioctl(fd, TIOCSERGETLSR, &status) == -1)
             return 0;
         if (status & TIOCSER_TEMT)
             return 1;
-        if (MonotonicUs() - start > bound)
+        if (MonotonicNs() - start > boundNs)
             return 0;
     }
 }

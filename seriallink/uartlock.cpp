@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "internal.h"
 #include "qmveskar.h"
 
 namespace {
@@ -29,7 +30,7 @@ bool HolderAlive(int pid)
         return false;
     closedir(dir);
     snprintf(path, sizeof path, "/proc/%d/cmdline", pid);
-    return access(path, F_OK) == 0;
+    return PathExists(path);
 }
 
 // Leading decimal integer of the text, as "%d" reads it; 0 for no number or one that
@@ -51,7 +52,7 @@ enum class LockState { Absent, Unreadable, Read };
 LockState ReadHolder(int *holder)
 {
     *holder = 0;
-    if (access(kLockPath, F_OK) != 0)
+    if (!PathExists(kLockPath))
         return LockState::Absent;
     int fd = open(kLockPath, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
@@ -73,11 +74,10 @@ LockState ReadHolder(int *holder)
     return LockState::Absent;
 }
 
+// Writes our id into the new lock file and closes it; true when both worked.
 bool WriteOwnId(int fd, int own)
 {
-    char text[16];
-    int len = snprintf(text, sizeof text, "%d", own);
-    bool ok = write(fd, text, size_t(len)) == len;
+    bool ok = WriteProcessId(fd, own);
     return close(fd) == 0 && ok;
 }
 

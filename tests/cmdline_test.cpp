@@ -47,6 +47,10 @@ TEST(CommandLine, ArgumentErrorsInCheckOrder)
     Expect({{"1", "-3", "5"}, "-6\n", 1});
     Expect({{"1", "x", "5"}, "-6\n", 1});   // a non-numeric address reads as 0
     Expect({{"1", "5", "-d", "9"}, "-6\n", 1});
+    // Addresses are held to the 32-bit range on every build: 2^32 + 1 is no address 1.
+    Expect({{"1", "4294967297", "4294967300"}, "-6\n", 1});
+    Expect({{"1", "5", "4294967301"}, "-6\n", 1});
+    Expect({{"1", "-4294967295", "5"}, "-6\n", 1});
 }
 
 TEST(CommandLine, GoodArgumentsReachTheScanDriver)

@@ -3,7 +3,7 @@ qm_add_gtest(cmdline_test SOURCES cmdline_test.cpp LABELS blackbox)
 if(TARGET cmdline_test)
   add_dependencies(cmdline_test qmveskar)
 endif()
-qm_add_gtest(strarray_test SOURCES strarray_test.cpp LIBS qmcore)
+qm_add_gtest(strarray_test SOURCES strarray_test.cpp LIBS qmutil)
 
 qm_add_script_test(exports_check COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/exports_check.sh
                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})

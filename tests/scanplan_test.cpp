@@ -59,6 +59,18 @@ TEST(ScanPlan, ListModeSkipsBadElementsButCountsThem)
     EXPECT_EQ(p.total, 5);
 }
 
+TEST(ScanPlan, AddressesBeyondThe32BitRangeAreNoAddresses)
+{
+    // Held to int32 on every build, not cut to their low 32 bits (2^32 + 5 is not 5).
+    auto p = Parse({"1", "4294967301,7,4294967551"});
+    EXPECT_EQ(p.status, kHandOver);
+    EXPECT_EQ(p.planned, (V{7}));
+    EXPECT_EQ(p.total, 3);
+    p = Parse({"1", "4294967297", "4294967300"});
+    EXPECT_EQ(p.status, 1);
+    EXPECT_TRUE(p.planned.empty());
+}
+
 TEST(ScanPlan, RangeMode)
 {
     auto p = Parse({"1", "5", "5"});

@@ -1,5 +1,6 @@
 // Timing and priority helpers of the serial link: the busy wait DelayMs, the millisecond
-// stopwatch ElapsedMs, and the real-time priority window with its two warnings.
+// stopwatch ElapsedMs (utility library) that the receiver measures with, and the real-time
+// priority window with its two warnings.
 #include <cerrno>
 #include <ctime>
 #include <linux/capability.h>
@@ -7,6 +8,7 @@
 #include <sys/resource.h>
 #include <sys/time.h>
 
+#include "internal.h"
 #include "serial_testkit.h"
 #include "seriallink.h"
 #include "testsupport.h"

@@ -1,19 +1,19 @@
 # Serial link: frames and CRC, UART lock, timing and priority, and (on the virtual field
 # line) line configuration, transmitter, loopback test and receiver.
-qm_add_gtest(serial_frame_test SOURCES serial_frame_test.cpp LIBS qmcore)
-qm_add_gtest(serial_lock_test SOURCES serial_lock_test.cpp serial_testkit.cpp LIBS qmcore)
-qm_add_gtest(serial_timing_test SOURCES serial_timing_test.cpp serial_testkit.cpp LIBS qmcore)
-qm_add_gtest(serial_line_test SOURCES serial_line_test.cpp LIBS qmcore LABELS bench)
+qm_add_gtest(serial_frame_test SOURCES serial_frame_test.cpp LIBS qmseriallink)
+qm_add_gtest(serial_lock_test SOURCES serial_lock_test.cpp serial_testkit.cpp LIBS qmseriallink)
+qm_add_gtest(serial_timing_test SOURCES serial_timing_test.cpp serial_testkit.cpp LIBS qmseriallink)
+qm_add_gtest(serial_line_test SOURCES serial_line_test.cpp LIBS qmseriallink LABELS bench)
 qm_uartemu_preload(serial_line_test)
 qm_add_gtest(serial_transmit_test SOURCES serial_transmit_test.cpp serial_testkit.cpp
-             LIBS qmcore uartemu_trace LABELS bench)
+             LIBS qmseriallink uartemu_trace LABELS bench)
 qm_uartemu_preload(serial_transmit_test)
 if(TEST serial_transmit_test)
   set_property(TEST serial_transmit_test APPEND PROPERTY ENVIRONMENT
                "UARTEMU_TRACE=/tmp/serial_transmit.trace" "UARTEMU_CTL=/tmp/serial_transmit.ctl")
 endif()
 qm_add_gtest(serial_receive_test SOURCES serial_receive_test.cpp serial_testkit.cpp
-             LIBS qmcore benchline LABELS bench TIMEOUT 300)
+             LIBS qmseriallink benchline LABELS bench TIMEOUT 300)
 qm_uartemu_preload(serial_receive_test)
 if(TEST serial_receive_test)
   set_property(TEST serial_receive_test APPEND PROPERTY ENVIRONMENT

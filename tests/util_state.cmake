@@ -1,8 +1,8 @@
 # State files shared by the unit's processes: runtime slots, the I/O interface request
 # record and the digital I/O port, service requests, watchdog and mode flags, the
 # acquisition speed setup and the temperature history info.
-qm_add_gtest(state_shruntime_test SOURCES state_shruntime_test.cpp LIBS qmcore TIMEOUT 120)
-qm_add_gtest(state_ioiface_test SOURCES state_ioiface_test.cpp LIBS qmcore TIMEOUT 120)
-qm_add_gtest(state_service_test SOURCES state_service_test.cpp LIBS qmcore TIMEOUT 120)
-qm_add_gtest(state_acqspeed_test SOURCES state_acqspeed_test.cpp LIBS qmcore TIMEOUT 120)
-qm_add_gtest(state_tempinfo_test SOURCES state_tempinfo_test.cpp LIBS qmcore TIMEOUT 120)
+qm_add_gtest(state_shruntime_test SOURCES state_shruntime_test.cpp LIBS qmutil TIMEOUT 120)
+qm_add_gtest(state_ioiface_test SOURCES state_ioiface_test.cpp LIBS qmutil TIMEOUT 120)
+qm_add_gtest(state_service_test SOURCES state_service_test.cpp LIBS qmutil TIMEOUT 120)
+qm_add_gtest(state_acqspeed_test SOURCES state_acqspeed_test.cpp LIBS qmutil TIMEOUT 120)
+qm_add_gtest(state_tempinfo_test SOURCES state_tempinfo_test.cpp LIBS qmutil TIMEOUT 120)

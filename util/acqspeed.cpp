@@ -96,10 +96,7 @@ bool FillList(const char *field, const ListTarget &target)
 // Parses one entry line into entry n; true when the entry counts.
 bool ParseEntry(char *line, AcqSpeedSetup *s, int n)
 {
-    size_t len = strlen(line);
-    while (len > 0 && (line[len - 1] == '\r' || line[len - 1] == '\n' || line[len - 1] == '|'))
-        line[--len] = '\0';
-    if (len < kMinEntryLine)
+    if (StripTrailing(line, "\r\n|") < kMinEntryLine)
         return false;
     s->id[n] = ParseColumns(line, 1, 11);
     s->code1[n] = uint8_t(ParseColumns(line, 12, 14));
@@ -132,8 +129,7 @@ bool ParseEntry(char *line, AcqSpeedSetup *s, int n)
 extern "C" int GetAcqSpeedSetup(AcqSpeedSetup *setup)
 {
     if (access(kSpeedPath, R_OK) != 0) {
-        if (access(kCompanionPath, F_OK) == 0)
-            unlink(kCompanionPath);
+        RemoveIfExists(kCompanionPath);
         ChangeMarker = 0;
         return 0;
     }
@@ -171,9 +167,6 @@ extern "C" int GetAcqSpeedSetup(AcqSpeedSetup *setup)
 
 extern "C" int ExitAcqSpeed(void)
 {
-    if (access(kSpeedPath, F_OK) == 0)
-        unlink(kSpeedPath);
-    if (access(kCompanionPath, F_OK) != 0)
-        return -1;
-    return unlink(kCompanionPath);
+    RemoveIfExists(kSpeedPath);
+    return RemoveIfExists(kCompanionPath);
 }

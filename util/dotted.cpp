@@ -1,6 +1,4 @@
 // dotted.cpp - dotted decimal text to a 32-bit integer, the first number in the lowest byte.
-#include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -12,16 +10,8 @@ namespace {
 constexpr int kParts = 4;  // a fifth part would be shifted by 32 bits: it is ignored
 
 // A part converted as strtol does on the unit, where long has 32 bits (out-of-range values
-// saturate), so the 64-bit build gives the same results.
-uint32_t PartValue(const char *part)
-{
-    long long v = strtoll(part, nullptr, 10);
-    if (v > INT32_MAX)
-        v = INT32_MAX;
-    if (v < INT32_MIN)
-        v = INT32_MIN;
-    return static_cast<uint32_t>(static_cast<int32_t>(v));
-}
+// saturate): Decimal32 gives the same results on the 64-bit build.
+uint32_t PartValue(const char *part) { return static_cast<uint32_t>(Decimal32(part)); }
 
 } // namespace
 

@@ -1,4 +1,5 @@
-// hexconv.cpp - hexadecimal text to bytes and bytes to blank-separated hex text.
+// hexconv.cpp - hexadecimal text to bytes (two digits a byte) and bytes to blank-separated
+// hex text.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -20,11 +21,16 @@ unsigned char *HexToBytes(const char *hex, signed char count)
         return nullptr;
     const size_t pairs = hex ? strlen(hex) / 2 : 0;
     const size_t decode = pairs < static_cast<size_t>(wanted) ? pairs : static_cast<size_t>(wanted);
-    for (size_t i = 0; i < decode; ++i) {
-        char pair[3] = {hex[2 * i], hex[2 * i + 1], '\0'};
-        bytes[i] = static_cast<unsigned char>(strtol(pair, nullptr, 16) & 0xFF);
-    }
+    HexPairsToBytes(hex, decode, bytes);
     return bytes;
+}
+
+void HexPairsToBytes(const char *hex, size_t pairs, uint8_t *out)
+{
+    for (size_t i = 0; i < pairs; ++i) {
+        char pair[3] = {hex[2 * i], hex[2 * i + 1], '\0'};
+        out[i] = static_cast<uint8_t>(strtoul(pair, nullptr, 16));
+    }
 }
 
 // "01 ab ff": two lower-case digits per byte, one blank between neighbours. The previous

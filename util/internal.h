@@ -1,23 +1,80 @@
-// internal.h - library helpers and process-wide values that are not exported.
+// internal.h - helpers of the utility library that the layers above it share (serial link,
+// message-bus client, discovery command) and process-wide values; none of it is exported.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 
 // Process id stored by the command at start; 0 when the program has not set it.
 extern int32_t OwnPid;
 
+// ---- Numbers and text (decimal.cpp, dotted.cpp, hexconv.cpp, linetrim.cpp) ----------
+// Decimal text to a signed 32-bit value: leading blanks and a sign accepted, stopping at
+// the first non-digit, 0 for no digits or no text, held to the int32 range on every build.
+int32_t Decimal32(const char *text);
+uint32_t DottedToInt(const char *text);
 unsigned char *HexToBytes(const char *hex, signed char count);
 char *BytesToHex(const unsigned char *bytes, int count);
-uint32_t DottedToInt(const char *text);
-// Decimal text to a signed 32-bit value (blanks and sign accepted, clamped, 0 for none).
-int32_t Decimal32(const char *text);
+// Decodes the first pairs two-character groups of hex into out[0..pairs), each as strtoul
+// reads it in base 16 (a group that does not parse gives 0). hex must hold 2 * pairs bytes.
+void HexPairsToBytes(const char *hex, size_t pairs, uint8_t *out);
+// Cuts every trailing character of text that is one of chars; returns the new length.
+size_t StripTrailing(char *text, const char *chars);
+// Cuts the trailing carriage returns and line feeds of a line read with fgets.
+inline size_t StripLineEnd(char *line) { return StripTrailing(line, "\r\n"); }
 int WriteLogLine(const char *text, FILE *stream);
-// Writes all of data to fd (retrying short writes and EINTR); false on an error.
-bool WriteAll(int fd, const void *data, size_t size);
 
 // Converts length bytes of text from one character set to another in one iconv call, into
 // a new zero-filled heap buffer of 2 * length + 1 bytes (*out, the caller's). True on
 // success; on failure *out is that buffer or null (no converter, no memory).
 bool ConvertCharset(const char *text, size_t length, const char *from, const char *to, char **out);
+
+// ---- Little-endian fields of records and wire images (littleendian.cpp) -------------
+void Put16(uint8_t *at, uint16_t value);
+uint16_t Get16(const uint8_t *at);
+void Put32(uint8_t *at, uint32_t value);
+uint32_t Get32(const uint8_t *at);
+
+// ---- Files by name, state files and lock files (paths.cpp, writeall.cpp, pidfile.cpp) -
+// Closes the stream (when there is one) at the end of the scope.
+struct FileCloser {
+    FILE *file;
+    ~FileCloser()
+    {
+        if (file)
+            fclose(file);
+    }
+};
+
+bool PathExists(const char *path);
+// Removes the file when it exists: -1 when there is none, else unlink's result.
+int RemoveIfExists(const char *path);
+// Writes all of data to fd (retrying short writes and EINTR); false on an error.
+bool WriteAll(int fd, const void *data, size_t size);
+// Writes pid as decimal text ("%d", no newline) to fd; true when all of it was written.
+bool WriteProcessId(int fd, int pid);
+// Creates (or truncates) the lock file path, mode 0666, holding this process's id as
+// WriteProcessId writes it: 1 written and closed, 0 the file could not be opened, -1 the
+// close failed. A failed write is not reported, as with every writer of these files.
+int WritePidFile(const char *path);
+
+// ---- Time (timekeeping.cpp) ---------------------------------------------------------
+// Nanoseconds of the monotonic clock, in 64 bits.
+int64_t MonotonicNs();
+
+// A millisecond time stamp of the real-time clock, and the stopwatch over it that the
+// receiver and the bus client measure their time limits with.
+struct TimeStamp {
+    int32_t sec;  // whole seconds of the real-time clock
+    uint16_t ms;  // 0..999
+};
+
+TimeStamp NowStamp();
+// Milliseconds from stamp to now; 0 when stamp is not in the past.
+uint32_t ElapsedMs(TimeStamp stamp);
+
+// Sleeps the whole time given: a signal that interrupts the sleep (the command's catch-all
+// handlers, for one) does not shorten it.
+void SleepFully(time_t seconds, long nanoseconds);

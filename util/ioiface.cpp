@@ -2,7 +2,6 @@
 // fields little-endian), read and rewritten under the advisory lock file
 // /dev/shm/ves_iface.lok, and the process-wide change marker over its modification time.
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -24,20 +23,11 @@ constexpr long kLockSleepNs = 500000000L;
 // Modification time (whole seconds) of the record as last seen by GetVesIfaceSetStatus.
 time_t ChangeMarker = 0;
 
-void SleepHalfSecond()
-{
-    timespec left = {0, kLockSleepNs};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
-
-bool Exists(const char *path) { return access(path, F_OK) == 0; }
-
 // Waits while the lock file exists, at most four sleeps; then the caller goes on.
 void WaitForLock()
 {
-    for (int i = 0; i < kLockSleeps && Exists(kLockPath); ++i)
-        SleepHalfSecond();
+    for (int i = 0; i < kLockSleeps && PathExists(kLockPath); ++i)
+        SleepFully(0, kLockSleepNs);
 }
 
 // Reads up to size bytes from the descriptor's position; returns the count read.
@@ -62,25 +52,10 @@ size_t ReadUpTo(int fd, void *data, size_t size)
 bool TakeLock()
 {
     WaitForLock();
-    int fd = open(kLockPath, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0)
-        return false;
-    char pid[24];
-    int len = snprintf(pid, sizeof pid, "%d", int(getpid()));
-    WriteAll(fd, pid, size_t(len));
-    close(fd);
-    return true;
+    return WritePidFile(kLockPath) != 0;  // a failed close still leaves the lock taken
 }
 
 void ReleaseLock() { unlink(kLockPath); }
-
-void Put16(uint8_t *at, uint16_t value)
-{
-    at[0] = uint8_t(value & 0xFF);
-    at[1] = uint8_t(value >> 8);
-}
-
-uint16_t Get16(const uint8_t *at) { return uint16_t(at[0] | (at[1] << 8)); }
 
 // Reads the record, applies the fields that are not 255 and writes it back at the start.
 // Opening with O_CREAT (no truncation) covers both the existing and the missing file
@@ -112,7 +87,7 @@ int RewriteRecord(const uint8_t *bytes, const bool *use, const uint16_t *words,
 
 extern "C" int GetVesIfaceSetStatus(uint8_t *record10)
 {
-    if (!Exists(kRecordPath))
+    if (!PathExists(kRecordPath))
         return 0;
     WaitForLock();
     struct stat st;
@@ -156,7 +131,7 @@ extern "C" int GetIoInterfaceRequest(uint8_t *at5, uint16_t *at6, uint8_t *at4,
     if (!TakeLock())
         return 0;
     int result = 0;
-    int fd = Exists(kRecordPath) ? open(kRecordPath, O_RDONLY) : -1;
+    int fd = PathExists(kRecordPath) ? open(kRecordPath, O_RDONLY) : -1;
     if (fd >= 0) {
         uint8_t record[kRecordSize] = {};
         ReadUpTo(fd, record, sizeof record);

@@ -1,11 +1,9 @@
 // service.cpp - service requests for the unit's system service: request lines appended to
 // /etc/quor/service_request (signed with the password tool's output), bounded waits for
 // the service to take them, and the advisory marker /etc/quor/service_request.lok.
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,15 +16,6 @@ const char kRequestPath[] = "/etc/quor/service_request";
 const char kRequestLockPath[] = "/etc/quor/service_request.lok";
 const char kPasswordTool[] = "/usr/bin/qmpasswd";
 constexpr size_t kPasswordMax = 20;
-
-bool Exists(const char *path) { return access(path, F_OK) == 0; }
-
-void SleepOneSecond()
-{
-    timespec left = {1, 0};
-    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
-    }
-}
 
 // Runs the password tool through the shell and keeps at most its first 20 bytes of output,
 // trailing carriage returns and line feeds removed. False when the tool is not there to
@@ -48,9 +37,7 @@ bool ReadPassword(char (&out)[kPasswordMax + 1])
     }
     pclose(pipe);  // the tool's exit status carries nothing for the request
     out[got] = '\0';
-    size_t len = strlen(out);
-    while (len > 0 && (out[len - 1] == '\r' || out[len - 1] == '\n'))
-        out[--len] = '\0';
+    StripLineEnd(out);
     return true;
 }
 
@@ -88,37 +75,29 @@ extern "C" int MakeOsServiceRequest(char code, const char *text, int8_t waitSeco
     if (waitSeconds == 0)
         return written ? 1 : 0;
     for (int tests = 1;; ++tests) {
-        if (!Exists(kRequestPath))
+        if (!PathExists(kRequestPath))
             return written ? 1 : 0;
         if (tests > waitSeconds)
             return written ? 3 : 2;
-        SleepOneSecond();
+        SleepFully(1, 0);
     }
 }
 
 extern "C" int OsServicePending(uint8_t waitSeconds)
 {
     for (unsigned slept = 0;; ++slept) {
-        if (!Exists(kRequestPath))
+        if (!PathExists(kRequestPath))
             return 0;
         if (slept >= waitSeconds)
             return 1;
-        SleepOneSecond();
+        SleepFully(1, 0);
     }
 }
 
 extern "C" int MakeServiceRequestLock(int set)
 {
-    if (!set) {
-        if (!Exists(kRequestLockPath))
-            return -1;
-        return unlink(kRequestLockPath);
-    }
-    int fd = open(kRequestLockPath, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0)
-        return 0;
-    char pid[24];
-    int len = snprintf(pid, sizeof pid, "%d", int(getpid()));
-    WriteAll(fd, pid, size_t(len));
-    return close(fd);
+    if (!set)
+        return RemoveIfExists(kRequestLockPath);
+    // 0 when the marker was made and also when it could not be opened; -1 a failed close.
+    return WritePidFile(kRequestLockPath) < 0 ? -1 : 0;
 }

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "internal.h"
 #include "qmveskar.h"
 
 namespace {
@@ -25,7 +26,23 @@ SlotPath PathFor(int32_t id)
     return p;
 }
 
-off_t SlotOffset(uint8_t slot) { return off_t(slot) * off_t(kSlotSize); }
+// The existing table of id opened with flags and positioned at the slot; -1 when the table
+// is missing, cannot be opened or the slot cannot be reached.
+int OpenAtSlot(int32_t id, uint8_t slot, int flags)
+{
+    SlotPath path = PathFor(id);
+    if (!PathExists(path.text))
+        return -1;
+    int fd = open(path.text, flags);
+    if (fd < 0)
+        return -1;
+    off_t offset = off_t(slot) * off_t(kSlotSize);
+    if (lseek(fd, offset, SEEK_SET) != offset) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 } // namespace
 
@@ -46,27 +63,16 @@ extern "C" int InitShareRuntime(int32_t id)
 
 extern "C" int UnInitShareRuntime(int32_t id)
 {
-    SlotPath path = PathFor(id);
-    if (access(path.text, F_OK) != 0)
-        return -1;
-    return unlink(path.text);
+    return RemoveIfExists(PathFor(id).text);
 }
 
 extern "C" int GetShRuntime(int32_t id, uint8_t slot, void *buffer904)
 {
     if (!buffer904)
         return 0;
-    SlotPath path = PathFor(id);
-    if (access(path.text, F_OK) != 0)
-        return 0;
-    int fd = open(path.text, O_RDONLY);
+    int fd = OpenAtSlot(id, slot, O_RDONLY);
     if (fd < 0)
         return 0;
-    off_t offset = SlotOffset(slot);
-    if (lseek(fd, offset, SEEK_SET) != offset) {
-        close(fd);
-        return 0;
-    }
     memset(buffer904, 0, kSlotSize);
     ssize_t got = read(fd, buffer904, kSlotSize);
     close(fd);
@@ -77,17 +83,9 @@ extern "C" int SetShRuntime(int32_t id, uint8_t slot, const void *buffer904)
 {
     if (!buffer904)
         return 0;
-    SlotPath path = PathFor(id);
-    if (access(path.text, F_OK) != 0)
-        return 0;
-    int fd = open(path.text, O_WRONLY);
+    int fd = OpenAtSlot(id, slot, O_WRONLY);
     if (fd < 0)
         return 0;
-    off_t offset = SlotOffset(slot);
-    if (lseek(fd, offset, SEEK_SET) != offset) {
-        close(fd);
-        return 0;
-    }
     // The write's result is not part of the answer: the slot counts as written.
     if (write(fd, buffer904, kSlotSize) < 0) {
     }

@@ -25,15 +25,6 @@ constexpr char kLangKey[] = "LANGSTR";
 uint8_t ringIndex = 0;
 uint8_t firstCall = 1;
 
-struct FileCloser {
-    FILE *file;
-    ~FileCloser()
-    {
-        if (file)
-            fclose(file);
-    }
-};
-
 // The configuration entry "LANGSTR" into lang (kLangField bytes). A value too long for the
 // field counts as no language: a cut name would name another language's files.
 void StoreLanguage(char *lang)
@@ -66,9 +57,7 @@ bool FindEntry(FILE *file, const char *key, char (&line)[kLineField], const char
         memset(line, 0, sizeof line);
         if (!fgets(line, kLineField - 1, file))
             return false;
-        size_t len = strlen(line);
-        while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r'))
-            line[--len] = '\0';
+        StripLineEnd(line);
         char *eq = strchr(line, '=');
         char *first = strchr(line, ' ');
         if (!eq || !first)

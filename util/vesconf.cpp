@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "internal.h"
 #include "qmveskar.h"
 
 namespace {
@@ -23,15 +24,6 @@ constexpr int kLineField = 200;   // a read piece holds at most 198 characters
 constexpr int kKeyField = 50;     // a key has at most 49 characters
 constexpr int kValueField = 150;  // a raw value has at most 149 characters
 constexpr int kWriteField = 512;  // a written line has at most 511 characters
-
-struct FileCloser {
-    FILE *file;
-    ~FileCloser()
-    {
-        if (file)
-            fclose(file);
-    }
-};
 
 // Opens the store for reading. Only a regular file counts as the store: a FIFO or a device
 // planted at its name must not block or feed a reader. The writer also refuses to follow a
@@ -75,9 +67,7 @@ bool NextEntry(FILE *file, Entry *entry)
         memset(line, 0, sizeof line);
         if (!fgets(line, kLineField - 1, file))
             return false;
-        size_t len = strlen(line);
-        while (len > 0 && (line[len - 1] == '\n' || line[len - 1] == '\r'))
-            line[--len] = '\0';
+        size_t len = StripLineEnd(line);
         if (len == 0)
             continue;
         char *eq = strchr(line, '=');

@@ -1,0 +1,59 @@
+// linespeed.cpp - the termios speed codes and character sizes of the line, in one table
+// each, read in both directions: from a line record's settings to the port's mode when the
+// line is opened, and from the port's mode back to bit/s and bits when a frame is timed.
+#include "seriallink.h"
+
+namespace {
+
+struct SpeedEntry {
+    unsigned bitsPerSecond;
+    speed_t code;
+    bool inLineTable;  // a speed a line record may ask for; the others are only recognised
+};
+
+const SpeedEntry kSpeeds[] = {
+    {1200, B1200, false},   {2400, B2400, false},   {4800, B4800, true},
+    {9600, B9600, true},    {19200, B19200, true},  {38400, B38400, true},
+    {57600, B57600, true},  {115200, B115200, true}, {230400, B230400, false},
+};
+
+struct SizeEntry {
+    unsigned dataBits;
+    tcflag_t flag;
+};
+
+const SizeEntry kSizes[] = {{5, CS5}, {6, CS6}, {7, CS7}, {8, CS8}};
+
+} // namespace
+
+speed_t LineSpeedCode(int32_t bitsPerSecond)
+{
+    for (const SpeedEntry &e : kSpeeds)
+        if (e.inLineTable && int64_t(e.bitsPerSecond) == bitsPerSecond)
+            return e.code;
+    return B9600;
+}
+
+unsigned LineSpeedBits(speed_t code)
+{
+    for (const SpeedEntry &e : kSpeeds)
+        if (e.code == code)
+            return e.bitsPerSecond;
+    return 0;
+}
+
+tcflag_t CharacterSizeFlag(int32_t dataBits)
+{
+    for (const SizeEntry &e : kSizes)
+        if (int64_t(e.dataBits) == dataBits)
+            return e.flag;
+    return CS8;
+}
+
+unsigned CharacterSizeBits(tcflag_t cflag)
+{
+    for (const SizeEntry &e : kSizes)
+        if (e.flag == (cflag & CSIZE))
+            return e.dataBits;
+    return 8;
+}
