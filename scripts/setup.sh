@@ -1,16 +1,25 @@
 #!/bin/bash
-# setup.sh - installs the Debian packages that building, testing and the demo need.
+# setup.sh - installs the Debian packages that building, testing, the demo, the benchmarks and
+# the fuzz targets need, then checks that the Python modules the test bench imports load.
 # Idempotent: asks apt only when something is missing. As root it installs; otherwise it
 # lists what is missing and fails.
 set -eu
 
 native=$(dpkg --print-architecture)
 packages=(
+    # build (default, asan, tsan) and the i386 build with its test runner
     build-essential cmake make pkg-config binutils util-linux
     libgtest-dev googletest "libsqlite3-dev:$native" sqlite3
     g++-multilib qemu-user libsqlite3-dev:i386
-    mbpoll python3 python3-pymodbus "libmodbus-dev:$native"
+    # third-party peers on the bench line: mbpoll, libmodbus, pymodbus with its serial
+    # modules (pymodbus only recommends them; --no-install-recommends would leave them out)
+    mbpoll "libmodbus-dev:$native"
+    python3 python3-pymodbus python3-serial python3-serial-asyncio
+    # benchmarks (scan_bench.py: leak summary) and the libFuzzer runs of the fuzz targets
+    valgrind clang libclang-rt-14-dev llvm
 )
+# What the test bench's Python programs import (peers, trace2svg.py, scan_bench.py).
+python_modules=(pymodbus pymodbus.server.async_io pymodbus.framer.rtu_framer serial serial_asyncio sqlite3 asyncio xml.dom.minidom)
 
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
     if [ "$(id -u)" = 0 ]; then
@@ -28,14 +37,24 @@ done
 
 if [ ${#missing[@]} -eq 0 ]; then
     echo "setup: all packages present"
-    exit 0
-fi
-if [ "$(id -u)" != 0 ]; then
+elif [ "$(id -u)" != 0 ]; then
     echo "setup: missing packages (install as root): ${missing[*]}" >&2
     exit 1
+else
+    echo "setup: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt=(apt-get -o DPkg::Lock::Timeout=600)
+    "${apt[@]}" update -qq
+    "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    echo "setup: packages installed"
 fi
-echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-echo "setup: done"
+
+# A package can be present while a module it needs is not (a recommendation left out):
+# import each one and name those that fail.
+/usr/bin/python3 -c "import importlib, sys
+bad = []
+for m in sys.argv[1:]:
+    try: importlib.import_module(m)
+    except Exception as e: bad.append(f'{m} ({e})')
+if bad: sys.exit('setup: python3 cannot import: ' + ', '.join(bad))" "${python_modules[@]}"
+echo "setup: python modules import: ${python_modules[*]}"
