@@ -1,6 +1,6 @@
 // quordb.cpp - the unit's line database (libquordb.so) on SQLite: LinkDb opens a database
 // read-only, GetRecordData reads one line's row of table `lines` as a record of field texts,
-// FreeFields releases it. Schema: testbench/benchline/README.md.
+// FreeFields releases it. Schema: linedb/lines.sql.
 #include "quordb.h"
 
 #include <cstddef>

@@ -18,12 +18,9 @@ sim=$!
 trap 'kill $sim 2>/dev/null; wait 2>/dev/null' EXIT
 for _ in $(seq 200); do [ -s /tmp/demo.tty ] && break; sleep 0.05; done
 tty=$(sed 's|^/dev/||' /tmp/demo.tty)
-sqlite3 /etc/quor/db/sysconfig/quorLan.db <<SQL
-CREATE TABLE lines (id INTEGER PRIMARY KEY, tty TEXT, speed TEXT, parity TEXT, data_bits TEXT,
-    stop_bits TEXT, dtr_lead_ms TEXT, dtr_tail_ms TEXT, rx_timeout_ms TEXT, reserved TEXT,
-    post_rx_ms TEXT, pre_tx_ms TEXT);
-INSERT INTO lines VALUES (1, '$tty', '9600', '0', '8', '1', '0', '0', '100', '0', '0', '0');
-SQL
+db=/etc/quor/db/sysconfig/quorLan.db
+sqlite3 "$db" < "$top/linedb/lines.sql"
+sqlite3 "$db" "INSERT INTO lines VALUES (1, '$tty', 9600, 0, 8, 1, 0, 0, 100, 0, 0, 0)"
 
 args=(1 15,16,17,18,19,20,255)
 echo "== bench line 1 on /dev/$tty, 9600 8N1; controllers at 15, 17, 18, 19 and the line-test responder"

@@ -22,6 +22,7 @@ CONTROLLERS = (17, 60, 120, 180, 240)
 SPEED, RX_TIMEOUT, LATENCY_MS = 9600, 100, 10
 CHAR_S = 10.0 / SPEED          # 8N1: start + 8 data + stop
 REQUEST, REPLY_1, REPLY_2 = 8, 7, 9  # bytes on the wire
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def start_sim(build, desc_text, name):
@@ -41,11 +42,10 @@ def start_sim(build, desc_text, name):
 def add_line(tty):
     os.makedirs("/etc/quor/db/sysconfig", exist_ok=True)
     db = sqlite3.connect("/etc/quor/db/sysconfig/quorLan.db")
-    db.execute("CREATE TABLE IF NOT EXISTS lines (id INTEGER PRIMARY KEY, tty, speed, parity, "
-               "data_bits, stop_bits, dtr_lead_ms, dtr_tail_ms, rx_timeout_ms, reserved, "
-               "post_rx_ms, pre_tx_ms)")
+    with open(os.path.join(SOURCE, "linedb", "lines.sql")) as schema:
+        db.executescript(schema.read())
     db.execute("INSERT OR REPLACE INTO lines VALUES (1, ?, ?, 0, 8, 1, 0, 0, ?, 0, 0, 0)",
-               (tty.replace("/dev/", ""), str(SPEED), str(RX_TIMEOUT)))
+               (tty.replace("/dev/", ""), SPEED, RX_TIMEOUT))
     db.commit()
     db.close()
 
@@ -105,7 +105,7 @@ def run_valgrind(build):
 def main():
     build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else "build")
     if os.environ.get("QM_SANDBOX") != "1":
-        top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+        top = SOURCE
         os.execvpe(f"{top}/testbench/sandbox/qmsandbox",
                    [f"{top}/testbench/sandbox/qmsandbox", sys.executable, os.path.abspath(__file__),
                     build], dict(os.environ, QM_SOURCE_DIR=top, QM_BIN_DIR=build))

@@ -196,11 +196,15 @@ bool SystemPath(const std::string &path)
     return path.rfind("/etc/quor", 0) == 0;
 }
 
-const char kSchema[] =
-    "CREATE TABLE IF NOT EXISTS lines (id INTEGER PRIMARY KEY, tty TEXT, speed INTEGER, "
-    "parity INTEGER, data_bits INTEGER, stop_bits INTEGER, dtr_lead_ms INTEGER, "
-    "dtr_tail_ms INTEGER, rx_timeout_ms INTEGER, reserved INTEGER, post_rx_ms INTEGER, "
-    "pre_tx_ms INTEGER)";
+// The table as linedb/lines.sql defines it (CREATE TABLE IF NOT EXISTS), read from the
+// source tree so that the schema is written in one place.
+std::string Schema()
+{
+    std::ifstream in(SourceDir() + "/linedb/lines.sql");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
 
 } // namespace
 
@@ -233,7 +237,13 @@ bool WriteRecord(const std::string &dbPath, int id, const std::vector<std::strin
     sqlite3 *db = nullptr;
     bool ok = sqlite3_open(dbPath.c_str(), &db) == SQLITE_OK;
     sqlite3_busy_timeout(db, 5000);
-    ok = ok && sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK;
+    std::string schema = Schema();
+    if (ok && schema.empty()) {
+        error = "cannot read " + SourceDir() + "/linedb/lines.sql";
+        sqlite3_close(db);
+        return false;
+    }
+    ok = ok && sqlite3_exec(db, schema.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_stmt *q = nullptr;
     ok = ok && sqlite3_prepare_v2(db,
                                   "INSERT OR REPLACE INTO lines VALUES "
