@@ -3,7 +3,7 @@
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 b=${1:-build}; case "$b" in /*) ;; *) b=$top/$b ;; esac
-for program in "$b"/bench/*_bench "$b"/*_bench; do
+for program in "$b"/*_bench; do
     [ -x "$program" ] || continue
     echo "==== $(basename "$program")"
     "$top/testbench/sandbox/qmsandbox" "$program"
