@@ -324,7 +324,7 @@ TEST(BusReaderNoHandler, MessagesAreDroppedAndRequestsTimeOut)
 // ---- Ended connections ----------------------------------------------------------------
 
 // CPU seconds the process uses over the next window seconds while the test thread sleeps.
-double CpuOver(double window)
+[[gnu::always_inline]] inline double CpuOver(double window)
 {
     double before = buskit::ProcessCpuSeconds();
     usleep(useconds_t(window * 1e6));

@@ -4,6 +4,7 @@ if(TARGET cmdline_test)
   add_dependencies(cmdline_test qmveskar)
 endif()
 qm_add_gtest(strarray_test SOURCES strarray_test.cpp LIBS qmutil)
+qm_add_gtest(signalclock_test SOURCES signalclock_test.cpp)
 
 qm_add_script_test(exports_check COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/exports_check.sh
                    ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})

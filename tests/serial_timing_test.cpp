@@ -17,11 +17,9 @@ using qmtest::NowSeconds;
 
 namespace {
 
-double ThreadCpuSeconds()
+[[gnu::always_inline]] inline double ThreadCpuSeconds()
 {
-    timespec ts;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+    return qmclock::Seconds(CLOCK_THREAD_CPUTIME_ID);
 }
 
 long VoluntarySwitches()

@@ -1,6 +1,7 @@
 // benchline.cpp - bringing a bench line up and down: simulator and peer processes, the line
 // record in the SQLite line database, and running a program on the line.
 #include "benchline.h"
+#include "clockread.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -28,12 +29,7 @@ std::string Env(const char *name, const char *fallback)
     return v && *v ? v : fallback;
 }
 
-double Now()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
+[[gnu::always_inline]] inline double Now() { return qmclock::Monotonic(); }
 
 bool Exists(const std::string &path)
 {

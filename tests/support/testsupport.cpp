@@ -32,13 +32,6 @@ std::string Emulator() { return Env("QM_EMULATOR"); }
 bool Sanitized() { return !Env("QM_SANITIZE").empty(); }
 bool InSandbox() { return Env("QM_SANDBOX") == "1"; }
 
-double NowSeconds()
-{
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
-}
-
 ProcResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env,
                const std::string &input, int timeoutSeconds)
 {
