@@ -293,6 +293,15 @@ void Transmit(Sim &s, double now)
 {
     while (!s.txq.empty() && s.txq.front().due <= now) {
         QueuedByte &q = s.txq.front();
+        // Running late (a busy machine), the simulator keeps the byte spacing and the
+        // silences it planned: everything still queued moves by the delay, as a device on a
+        // wire would send it, instead of catching up with bytes back to back.
+        double late = now - q.due;
+        if (late > s.charTime / 4) {
+            for (QueuedByte &b : s.txq)
+                b.due += late;
+            s.txEnd += late;
+        }
         if (!q.note.empty())
             Log(s, now, q.note);
         if (write(s.line.master, &q.byte, 1) < 0) {
