@@ -375,7 +375,7 @@ TEST_F(BusReaderTest, SecondConnectEndsTheEarlierReaderFirst)
     int withOne = buskit::ThreadCount();
     ASSERT_NE(buskit::ConnectTo(server), 0);  // while open
     EXPECT_EQ(busserver::Connections(server), 2);
-    EXPECT_EQ(buskit::ThreadCount(), withOne);  // the first reader is gone
+    EXPECT_EQ(buskit::SettledThreadCount(withOne, Wait), withOne);  // the first reader is gone
     const int count = 200;
     for (int i = 0; i < count; ++i) {
         Outgoing m = Message(uint16_t(1000 + i));
@@ -392,7 +392,7 @@ TEST_F(BusReaderTest, SecondConnectEndsTheEarlierReaderFirst)
         EXPECT_TRUE(pthread_equal(in[size_t(i)].thread, in[0].thread));
     }
     EXPECT_EQ(CloseBus(), 1);
-    EXPECT_EQ(buskit::ThreadCount(), withOne - 1);
+    EXPECT_EQ(buskit::SettledThreadCount(withOne - 1, Wait), withOne - 1);
 }
 
 // ---- Requests from the handler ----------------------------------------------------------

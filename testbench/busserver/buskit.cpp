@@ -7,6 +7,7 @@
 #include <ctime>
 #include <dirent.h>
 #include <mutex>
+#include <unistd.h>
 
 namespace buskit {
 
@@ -94,6 +95,17 @@ int ThreadCount()
         if (entry->d_name[0] != '.')
             ++count;
     closedir(dir);
+    return count;
+}
+
+int SettledThreadCount(int expected, int waitMs)
+{
+    double deadline = NowSeconds() + waitMs / 1000.0;
+    int count = ThreadCount();
+    while (count > expected && NowSeconds() < deadline) {
+        usleep(2000);
+        count = ThreadCount();
+    }
     return count;
 }
 

@@ -40,6 +40,9 @@ int ConnectTo(busserver::Server *server, const char *clientName = "tester",
               BusHandlerFn handler = RecordingHandler);
 
 int ThreadCount();          // tasks of this process
+// The task count once it is down to `expected`, or as it is after waitMs: a joined thread
+// stays listed in /proc/self/task for a moment after pthread_join has returned.
+int SettledThreadCount(int expected, int waitMs);
 // CPU time of the whole process, and the monotonic clock (see clockread.h for why inline).
 [[gnu::always_inline]] inline double ProcessCpuSeconds() { return qmclock::Seconds(CLOCK_PROCESS_CPUTIME_ID); }
 [[gnu::always_inline]] inline double NowSeconds() { return qmclock::Monotonic(); }
