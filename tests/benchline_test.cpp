@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sched.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +90,13 @@ TEST(BenchLine, UpWritesTheRecordAndDownRemovesEverything)
     EXPECT_EQ("/dev/" + line.ttyName, line.ttyPath);
     EXPECT_TRUE(qmtest::Exists(line.ttyPath));
     EXPECT_TRUE(Alive(line.simPid));
+    // The device side never waits behind the master's real-time exchanges (where granted).
+    sched_param probe = {sched_get_priority_max(SCHED_FIFO)};
+    if (sched_setscheduler(0, SCHED_FIFO, &probe) == 0) {
+        probe.sched_priority = 0;
+        sched_setscheduler(0, SCHED_OTHER, &probe);
+        EXPECT_EQ(sched_getscheduler(line.simPid), SCHED_FIFO);
+    }
     EXPECT_EQ(Record(7), (std::vector<std::string>{"7", line.ttyName, "19200", "2", "8", "1", "1",
                                                    "2", "150", "x", "3", "4"}));
     std::string dir = line.dir, tty = line.ttyPath;

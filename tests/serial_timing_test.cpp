@@ -2,6 +2,7 @@
 // stopwatch ElapsedMs (utility library) that the receiver measures with, and the real-time
 // priority window with its two warnings.
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 #include <linux/capability.h>
 #include <sched.h>
@@ -20,6 +21,19 @@ namespace {
 [[gnu::always_inline]] inline double ThreadCpuSeconds()
 {
     return qmclock::Seconds(CLOCK_THREAD_CPUTIME_ID);
+}
+
+// Time this thread has been runnable: on a CPU or waiting in a run queue for one
+// (/proc/thread-self/schedstat, nanoseconds); -1 where the kernel does not say.
+double RunnableSeconds()
+{
+    FILE *f = fopen("/proc/thread-self/schedstat", "r");
+    if (!f)
+        return -1;
+    unsigned long long onCpu = 0, waiting = 0;
+    int got = fscanf(f, "%llu %llu", &onCpu, &waiting);
+    fclose(f);
+    return got == 2 ? double(onCpu + waiting) / 1e9 : -1;
 }
 
 long VoluntarySwitches()
@@ -69,17 +83,21 @@ TEST(DelayMs, WaitsTheWholeTimeAcrossSecondBoundaries)
 }
 
 // The delay keeps its core: it neither sleeps nor yields, so the thread makes no
-// voluntary context switch and burns CPU for most of the wait.
+// voluntary context switch and stays runnable for the whole wait. (Its CPU share is not
+// the measure: on a loaded machine a spinning thread at normal priority waits in the run
+// queue for most of it.)
 TEST(DelayMs, NeverSleeps)
 {
     long switches = VoluntarySwitches();
-    double cpu = ThreadCpuSeconds();
+    double runnable = RunnableSeconds();
+    if (runnable < 0)
+        GTEST_SKIP() << "no /proc/thread-self/schedstat here";
     double t0 = NowSeconds();
     DelayMs(300);
     double wall = NowSeconds() - t0;
-    cpu = ThreadCpuSeconds() - cpu;
+    runnable = RunnableSeconds() - runnable;
     EXPECT_LE(VoluntarySwitches() - switches, 2);
-    EXPECT_GT(cpu, wall * 0.3);
+    EXPECT_GT(runnable, wall * 0.8);
 }
 
 TEST(ElapsedMs, CountsFromTheStampOnTheRealTimeClock)

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <sched.h>
 #include <signal.h>
 #include <sqlite3.h>
 #include <sstream>
@@ -104,12 +105,21 @@ std::vector<std::string> WithEmulator(std::vector<std::string> argv)
 // Starts a helper process of the line in its own process group (terminal signals meant for
 // the program on the line do not reach it), without the emulation, with its standard output
 // and error in outFile.
+//
+// The helpers stand for field devices, which have a processor of their own, so they run at
+// the highest real-time priority where that is granted, as the master does around its
+// exchanges. Otherwise, after any stall of a loaded machine the master runs first, finds
+// its reply time-out over and sends the next request before the device has read the last
+// one: the device then sees two requests as one frame.
 pid_t Spawn(const std::vector<std::string> &argv, const std::string &outFile)
 {
     pid_t pid = fork();
     if (pid != 0)
         return pid;
     setpgid(0, 0);
+    sched_param device = {};
+    device.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    sched_setscheduler(0, SCHED_FIFO, &device);  // refused: the helper runs as it is
     unsetenv("LD_PRELOAD");
     unsetenv("QEMU_SET_ENV");
     int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -97,6 +97,15 @@ Sim StartSim(const std::string &description, const LineRow &row, const std::stri
 
 void StopSim(Sim &sim)
 {
+    // A failed case shows what the device side saw: its frame log's last lines (read before
+    // the line is taken down, which removes the file).
+    if (testing::Test::HasFailure() && !sim.log.empty()) {
+        std::string log = qmtest::ReadFile(sim.log);
+        const size_t keep = 6000;
+        if (log.size() > keep)
+            log = "...\n" + log.substr(log.size() - keep);
+        printf("simulator log %s:\n%s", sim.log.c_str(), log.c_str());
+    }
     bool started = sim.line.simPid > 0;
     benchline::Down(sim.line);
     if (started) {
