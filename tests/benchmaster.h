@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <termios.h>
 #include <unistd.h>
 #include <vector>
@@ -46,11 +48,20 @@ class Master
         tcgetattr(fd, &t);
         cfmakeraw(&t);
         tcsetattr(fd, TCSANOW, &t);
+        // Like the unit's master, this one runs its exchanges at real-time priority (where
+        // granted): the arrival times it takes are then the simulator's pacing, not the
+        // lag of a reader waiting behind a loaded machine's other work.
+        sched_param rt = {sched_get_priority_max(SCHED_FIFO)};
+        realTime = pthread_setschedparam(pthread_self(), SCHED_FIFO, &rt) == 0;
     }
     ~Master()
     {
         if (fd >= 0)
             close(fd);
+        if (realTime) {
+            sched_param normal = {0};
+            pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);
+        }
     }
     Master(const Master &) = delete;
     Master &operator=(const Master &) = delete;
@@ -92,6 +103,7 @@ class Master
     }
 
     int fd = -1;
+    bool realTime = false;
     double sent = 0;
 };
 
