@@ -19,7 +19,9 @@ packages=(
     valgrind clang libclang-rt-14-dev llvm
     # Debian packages and their test (private root); the cross build uses the multilib
     # compiler, which conflicts with crossbuild-essential-i386
-    debhelper lintian debootstrap man-db binutils-i686-linux-gnu libstdc++6:i386
+    debhelper lintian debootstrap binutils-i686-linux-gnu libstdc++6:i386
+    # manual pages: rendering with all warnings (groff), man, lexgrog
+    groff-base man-db
 )
 # What the test bench's Python programs import (peers, trace2svg.py, scan_bench.py).
 python_modules=(pymodbus pymodbus.server.async_io pymodbus.framer.rtu_framer serial serial_asyncio sqlite3 asyncio xml.dom.minidom)
