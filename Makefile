@@ -1,9 +1,10 @@
 # Top-level entry points: `make demo` runs the discovery on the virtual field line,
-# `make test` builds and runs every test in every preset. Both install what they need.
+# `make test` builds and runs every test in every preset, `make package` builds the Debian
+# packages. All of them install what they need.
 PRESETS ?= default asan i386 tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build demo test bench clean
+.PHONY: all setup build demo test bench package clean
 
 all: build
 
@@ -40,5 +41,9 @@ demo: build-default
 bench: build-default
 	@bash scripts/bench.sh build
 
+# Debian packages for amd64 and i386 in build-packages/, checked with lintian.
+package: setup
+	@bash scripts/package.sh build-packages
+
 clean:
-	rm -rf build build-asan build-tsan build-i386
+	rm -rf build build-asan build-tsan build-i386 build-packages

@@ -95,6 +95,12 @@ out=$(qmveskar -r) || fail "qmveskar -r exited $?"
 [ "$out" = "$(printf 'QMVESKAR V4.0.0\nOct  2 2014')" ] || fail "qmveskar -r printed: $out"
 echo "ok: qmveskar -r prints the version block"
 
+[ -f /usr/share/man/man1/qmveskar.1.gz ] || fail "qmveskar(1) is not installed"
+for name in libqmveskar ConnectBus Explode mTmpOut; do
+    [ -f "/usr/share/man/man3/$name.3.gz" ] || fail "no manual entry $name(3) (or a dangling link)"
+done
+echo "ok: qmveskar(1), libqmveskar(3) and the entries of the exported names are installed"
+
 soname=$(readelf -d "/usr/lib/$multi/libqmveskar.so.4" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = libqmveskar.so.4 ] || fail "SONAME of the installed library is '$soname'"
 [ "$(readlink "/usr/lib/$multi/libqmveskar.so")" = libqmveskar.so.4 ] || fail "libqmveskar.so link"
