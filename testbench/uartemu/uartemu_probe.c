@@ -87,13 +87,14 @@ static int send_and_collect(int fd, const char *hex, char *rx, size_t rxsize, lo
         ok = 0;
     ioctl(fd, TIOCMBIC, &dtr);
     tcflush(fd, TCIOFLUSH);
-    /* Reply: poll + FIONREAD + one byte per read, until 100 ms of silence. */
+    /* Reply: poll + FIONREAD + one byte per read, until 100 ms of silence; the first byte
+     * is awaited for up to 2 s (the device side is another process on a busy machine). */
     size_t pos = 0;
     rx[0] = 0;
     for (;;) {
         struct pollfd p = {fd, POLLIN | POLLPRI, 0};
         int n = 0;
-        if (poll(&p, 1, 100) <= 0 || ioctl(fd, FIONREAD, &n) != 0 || n <= 0)
+        if (poll(&p, 1, pos == 0 ? 2000 : 100) <= 0 || ioctl(fd, FIONREAD, &n) != 0 || n <= 0)
             break;
         unsigned char b;
         if (read(fd, &b, 1) != 1)
