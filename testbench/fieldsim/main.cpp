@@ -138,6 +138,7 @@ struct Sim {
     // Frame being received from the master.
     std::vector<uint8_t> rx;
     double rxFirst = 0, rxLast = 0;
+    bool byteTimes = false; // log each byte sent with its time (QMFIELDSIM_BYTE_TIMES=1)
     size_t holdLen = 0; // bytes of a bad frame held for joining (0: none)
     double holdUntil = 0;
 };
@@ -304,6 +305,11 @@ void Transmit(Sim &s, double now)
         }
         if (!q.note.empty())
             Log(s, now, q.note);
+        if (s.byteTimes) {
+            char text[16];
+            snprintf(text, sizeof text, "byte %02X", q.byte);
+            Log(s, now, text);
+        }
         if (write(s.line.master, &q.byte, 1) < 0) {
             // The slave's input queue is full (nobody reads): the byte is lost, as on a wire.
         }
@@ -383,6 +389,7 @@ int main(int argc, char **argv)
         return 2;
     }
     s.charTime = CharTime(s.desc.line);
+    s.byteTimes = getenv("QMFIELDSIM_BYTE_TIMES") && strcmp(getenv("QMFIELDSIM_BYTE_TIMES"), "1") == 0;
     s.gap = FrameGap(s.desc.line);
     s.start = Now();
 
