@@ -6,14 +6,14 @@ add_library(discoveryharness STATIC discovery/harness.cpp)
 target_include_directories(discoveryharness PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/discovery)
 target_link_libraries(discoveryharness PUBLIC qmtestsupport uartemu_trace benchline qm_flags)
 qm_add_gtest(discovery_test SOURCES discovery/discovery_test.cpp LIBS discoveryharness
-             LABELS blackbox bench TIMEOUT 600)
+             LABELS blackbox bench TIMEOUT 600 FIELD_SCAN)
 add_dependencies(discovery_test qmveskar qmfieldsim uartemu)
 qm_add_gtest(discovery_lock_test SOURCES discovery/lock_test.cpp LIBS discoveryharness
-             LABELS blackbox bench slow TIMEOUT 900
+             LABELS blackbox bench slow TIMEOUT 900 FIELD_SCAN
              SPLIT *PortHandedOver* *DuringHandOver* *LiveHolderAtStart* *SlowLockAtStart*)
 add_dependencies(discovery_lock_test qmveskar qmfieldsim uartemu)
 qm_add_gtest(discovery_interop_test SOURCES discovery/interop_test.cpp LIBS discoveryharness
-             LABELS blackbox bench interop TIMEOUT 300)
+             LABELS blackbox bench interop TIMEOUT 300 FIELD_SCAN)
 add_dependencies(discovery_interop_test qmveskar qmfieldsim uartemu)
 if(TARGET qmmodbusslave)
   add_dependencies(discovery_interop_test qmmodbusslave)
