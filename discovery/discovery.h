@@ -28,6 +28,8 @@ int ParseArguments(int argc, char **argv, StrArray **lines);
 extern const char *const ProgressFile;  // "/dev/shm/discovery_perc"
 int RunScan(StrArray *lines);           // uses ScanPlan, PlannedTotal, DebugFlag
 void RunLineTest();
+// Percentage of done addresses in total (done x 100 / total, truncated; at most 100).
+int32_t ProgressPercent(int64_t done, int64_t total);
 
 // ---- Device identification and report line -----------------------------------------
 struct IdentQueryEntry {

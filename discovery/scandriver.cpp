@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include "discovery.h"
 #include "internal.h"
@@ -20,8 +22,13 @@ constexpr size_t kTtyBuffer = 28;     // a tty name has at most 27 characters
 
 int32_t CurrentPercent = 0;
 int32_t LastWrittenPercent = 200;     // a value the percentage never takes
-time_t LastGrantTime = 0;
+int64_t LastGrantTime = 0;        // whole seconds of the monotonic clock
+int64_t ScanTotal = 0;            // planned total times the number of lines, in 64 bits
 char TtyName[kTtyBuffer];
+
+// The hand-over interval runs on the monotonic clock: a step of the wall clock (set at
+// boot or by NTP) must neither stop the hand-overs nor make them come early.
+int64_t NowSeconds() { return MonotonicNs() / 1000000000; }
 
 void Trace(const char *text)
 {
@@ -44,7 +51,8 @@ bool TakeLockWithRetries()
 
 void WriteProgress(int32_t percent)
 {
-    if (FILE *f = fopen(ProgressFile, "w")) {
+    // Never through a link planted in /dev/shm, never blocked by a FIFO there.
+    if (FILE *f = OpenStateStream(ProgressFile, O_WRONLY | O_CREAT | O_TRUNC, 0666, "w")) {
         fprintf(f, "%d", percent);
         fclose(f);
     }
@@ -52,8 +60,7 @@ void WriteProgress(int32_t percent)
 
 void UpdatePercent()
 {
-    double share = PlannedTotal > 0 ? double(DoneCount) / (double(PlannedTotal) / 100.0) : 100.0;
-    CurrentPercent = share > 100.0 ? 100 : int32_t(share);
+    CurrentPercent = ProgressPercent(DoneCount, ScanTotal);
     if (CurrentPercent != LastWrittenPercent) {
         LastWrittenPercent = CurrentPercent;
         WriteProgress(CurrentPercent);
@@ -70,7 +77,7 @@ void HandOver()
     TakeLockWithRetries();  // the scan goes on whether or not the lock came back
     Trace("\t\t[ GRANT ]\n");
     ReopenLine();
-    LastGrantTime = time(nullptr);
+    LastGrantTime = NowSeconds();
 }
 
 const char *Field(const LineRecord *record, int index)
@@ -107,7 +114,7 @@ void ScanSlots(const char *lineId)
 {
     for (int slot = 0; slot < 256; ++slot) {
         Trace("\t[ Grant? ]\n");
-        if (time(nullptr) - LastGrantTime > kGrantSeconds)
+        if (NowSeconds() - LastGrantTime > kGrantSeconds)
             HandOver();
         fflush(stdout);
         uint16_t value = ScanPlan[slot];
@@ -123,6 +130,15 @@ void ScanSlots(const char *lineId)
 
 } // namespace
 
+// Integer arithmetic, the same on every build: a completed line ends at 100.
+int32_t ProgressPercent(int64_t done, int64_t total)
+{
+    if (total <= 0)
+        return 100;
+    int64_t percent = done * 100 / total;
+    return percent > 100 ? 100 : int32_t(percent);
+}
+
 int RunScan(StrArray *lines)
 {
     int db = LinkDb("sysconfig/quorLan.db", 0);
@@ -134,7 +150,7 @@ int RunScan(StrArray *lines)
     }
     LoadTransTable();
     Trace("Locking uart..\n");
-    LastGrantTime = time(nullptr);
+    LastGrantTime = NowSeconds();
     if (!TakeLockWithRetries()) {
         ArrayFree(lines);
         return 1;
@@ -142,7 +158,7 @@ int RunScan(StrArray *lines)
     LastWrittenPercent = 200;
     CurrentPercent = 0;
     WriteProgress(0);
-    PlannedTotal *= StrArrayGetCount(lines);
+    ScanTotal = int64_t(PlannedTotal) * StrArrayGetCount(lines);  // no overflow
 
     LineRecord *record = nullptr;
     for (int i = 0; i < StrArrayGetCount(lines); ++i) {

@@ -119,8 +119,11 @@ bool ReceiveMessage(int fd, MessageRecord *record, ReceiveBuffer *buffer)
     buffer->payload = malloc(record->PayloadLen);
     if (!buffer->payload)
         return false;
+    // Only what is pending is taken: a payload that has not arrived by the end of the
+    // wait for the whole message is a failed receive, never a wait without limit that
+    // would then take the next message's bytes as payload.
     CancelOn();
-    got = read(fd, buffer->payload, record->PayloadLen);
+    got = recv(fd, buffer->payload, record->PayloadLen, MSG_DONTWAIT);
     CancelOff();
     if (got != ssize_t(record->PayloadLen)) {
         ReleaseReceive(buffer);

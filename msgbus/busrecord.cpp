@@ -112,6 +112,10 @@ void FreeBusPayload(MessageRecord *record)
 
 extern "C" int WriteBusMessage(MessageRecord record)
 {
+    // A header that promises payload bytes which do not follow would put the server's
+    // framing of every later message out of step: refused, nothing sent.
+    if (record.PayloadLen != 0 && !record.Payload)
+        return 0;
     size_t size = BusHeaderSize;
     if (record.PayloadLen != 0 && record.Payload)
         size += record.PayloadLen;

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 #include "internal.h"
@@ -23,9 +24,6 @@ MessageRecord ReplySlot;
 ReplyFilterRecord ReplyFilter;
 
 namespace {
-
-constexpr useconds_t ReplyPollUs = 10000;
-constexpr uint64_t ReplyPollMs = 10;
 
 // Set while a request is armed or waiting: a second request (for instance one made by
 // the handler while the caller waits) would re-arm the lock under the first one's feet.
@@ -127,22 +125,25 @@ extern "C" int SendBusRequest(int type, const char *senderName, const char *dest
     WriteBusMessage(request);  // a failed write ends in the time-out
     FreeBusPayload(&request);
 
-    // The time is read before each pause, so the request never gives up before its
-    // time-out and at most about 20 ms after it. The pauses themselves also bound the
-    // wait: each lasts at least 10 ms, so it ends even if the clock is set back.
-    const TimeStamp start = NowStamp();
+    // A timed wait on ReplyLock itself: the reply is taken as soon as the reader releases
+    // the lock, and the deadline lies on the monotonic clock, so neither signals (each one
+    // only restarts the wait) nor a step of the wall clock end it before the time-out.
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += time_t(timeoutMs / 1000);
+    deadline.tv_nsec += long(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
     int result = 0;
-    uint64_t paused = 0;
     for (;;) {
-        if (sem_trywait(&ReplyLock) == 0) {
+        if (sem_clockwait(&ReplyLock, CLOCK_MONOTONIC, &deadline) == 0) {
             result = 1;
             break;
         }
-        uint32_t elapsed = ElapsedMs(start);
-        usleep(ReplyPollUs);
-        paused += ReplyPollMs;
-        if (elapsed > timeoutMs || paused > timeoutMs)
-            break;
+        if (errno != EINTR)
+            break;  // ETIMEDOUT: the time-out has passed
     }
 
     pthread_mutex_lock(&ReplyGuard);

@@ -143,25 +143,28 @@ bool LineError(int fd)
 bool ReceiveRtuFrame(int fd, uint8_t address)
 {
     RtPriorityRaise();
-    const TimeStamp start = NowStamp();
+    // The limits run on the monotonic clock: a step of the wall clock neither stretches a
+    // reception by the size of the step nor cuts it short.
+    const int64_t start = MonotonicNs();
+    auto elapsedMs = [start] { return (MonotonicNs() - start) / 1000000; };
     LastResponse = FreeRtuFrame(LastResponse);
 
     // A negative base time-out is taken as 0: the limits stay 50 ms and 1500 ms instead
     // of wrapping to a wait without end.
     const uint32_t base = RxTimeout > 0 ? uint32_t(RxTimeout) : 0;
-    const uint32_t idleLimit = base + 50;
-    const uint32_t streamLimit = base + 1500;
+    const int64_t idleLimit = base + 50;
+    const int64_t streamLimit = base + 1500;
 
     Reception rx;
     rx.address = address;
     while (!rx.complete) {
         if (WaitingBytes(fd) <= 0) {
             usleep(1000);
-            if (LineError(fd) || ElapsedMs(start) >= idleLimit)
+            if (LineError(fd) || elapsedMs() >= idleLimit)
                 break;
             continue;
         }
-        if (ElapsedMs(start) >= streamLimit)
+        if (elapsedMs() >= streamLimit)
             break;
         uint8_t b = 0;
         if (read(fd, &b, 1) != 1)

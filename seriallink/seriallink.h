@@ -60,7 +60,7 @@ int SendRtuFrame(const RtuFrame *frame, int fd);  // 1 sent, 0 not sent
 int TestUartLoopback(int fd);                     // 1, -1 .. -5
 void RtPriorityRaise();
 void RtPriorityDrop();
-void DelayMs(uint32_t ms);
+void DelayMs(uint32_t ms);  // sleeps all but the last 2 ms, then spins
 // Polls the line status without pause until the transmitter is empty, for at most the
 // bound that a frame of length bytes allows (see txempty.cpp): 1 empty, 0 the status
 // could not be read or the bound was hit. Used by the transmitter and the loopback test.

@@ -54,7 +54,7 @@ LockState ReadHolder(int *holder)
     *holder = 0;
     if (!PathExists(kLockPath))
         return LockState::Absent;
-    int fd = open(kLockPath, O_RDONLY | O_CLOEXEC);
+    int fd = OpenStateFile(kLockPath, O_RDONLY);
     if (fd < 0)
         return LockState::Unreadable;
     char text[32] = {};
@@ -67,7 +67,7 @@ LockState ReadHolder(int *holder)
     if (*holder != 0 && HolderAlive(*holder))
         return LockState::Read;
     struct stat now {};
-    if (haveStat && stat(kLockPath, &now) == 0 && now.st_dev == seen.st_dev &&
+    if (haveStat && lstat(kLockPath, &now) == 0 && now.st_dev == seen.st_dev &&
         now.st_ino == seen.st_ino)
         unlink(kLockPath);
     *holder = 0;
@@ -116,7 +116,7 @@ int CreateLock(int own)
 // A lock file that cannot be read counts as free: it is overwritten when it can be.
 int OverwriteLock(int own)
 {
-    int fd = open(kLockPath, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    int fd = OpenStateFile(kLockPath, O_WRONLY | O_TRUNC);
     if (fd < 0)
         return 0;
     return WriteOwnId(fd, own) ? 1 : 0;

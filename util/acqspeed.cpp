@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,20 +129,19 @@ bool ParseEntry(char *line, AcqSpeedSetup *s, int n)
 
 extern "C" int GetAcqSpeedSetup(AcqSpeedSetup *setup)
 {
-    if (access(kSpeedPath, R_OK) != 0) {
+    // A link or a FIFO planted at the name is no speed file, as if it were missing.
+    struct stat st;
+    if (access(kSpeedPath, R_OK) != 0 || lstat(kSpeedPath, &st) != 0 || !S_ISREG(st.st_mode)) {
         RemoveIfExists(kCompanionPath);
         ChangeMarker = 0;
         return 0;
     }
     if (!setup)
         return 0;
-    struct stat st;
-    if (stat(kSpeedPath, &st) == 0) {
-        if (st.st_mtime == ChangeMarker)
-            return 2;
-        ChangeMarker = st.st_mtime;
-    }
-    FILE *f = fopen(kSpeedPath, "r");
+    if (st.st_mtime == ChangeMarker)
+        return 2;
+    ChangeMarker = st.st_mtime;
+    FILE *f = OpenStateStream(kSpeedPath, O_RDONLY, 0, "r");
     if (!f)
         return 0;
     memset(setup, 0, sizeof *setup);

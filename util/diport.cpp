@@ -20,8 +20,10 @@ extern "C" int SetDiStatus(uint8_t status)
     if (fd < 0)
         return kNoDevice;
     unsigned char byte = 0;
-    // The port read and write results are not examined: the port either answers or not.
-    if (lseek(fd, kPortOffset, SEEK_SET) != kPortOffset || read(fd, &byte, 1) < 0) {
+    // Without the current byte the six bits of the others are unknown: nothing is written.
+    if (lseek(fd, kPortOffset, SEEK_SET) != kPortOffset || read(fd, &byte, 1) != 1) {
+        close(fd);
+        return kNoDevice;
     }
     byte = static_cast<unsigned char>(byte & ~0x0C);
     if (status & 0x01)

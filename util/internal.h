@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <sys/types.h>
 
 // Process id stored by the command at start; 0 when the program has not set it.
 extern int32_t OwnPid;
@@ -37,7 +38,8 @@ uint16_t Get16(const uint8_t *at);
 void Put32(uint8_t *at, uint32_t value);
 uint32_t Get32(const uint8_t *at);
 
-// ---- Files by name, state files and lock files (paths.cpp, writeall.cpp, pidfile.cpp) -
+// ---- Files by name, state files and lock files (paths.cpp, writeall.cpp, pidfile.cpp,
+// statefile.cpp) ---------------------------------------------------------------------
 // Closes the stream (when there is one) at the end of the scope.
 struct FileCloser {
     FILE *file;
@@ -55,7 +57,12 @@ int RemoveIfExists(const char *path);
 bool WriteAll(int fd, const void *data, size_t size);
 // Writes pid as decimal text ("%d", no newline) to fd; true when all of it was written.
 bool WriteProcessId(int fd, int pid);
-// Creates (or truncates) the lock file path, mode 0666, holding this process's id as
+// Opens a state file of a world-writable folder: never through a link, never blocking on
+// a FIFO or a device; only a regular file opens. -1 (errno set) when it cannot be opened.
+int OpenStateFile(const char *path, int flags, mode_t mode = 0666);
+// The same, as a stream opened with fdopen(fdopenMode); null when it cannot be opened.
+FILE *OpenStateStream(const char *path, int flags, mode_t mode, const char *fdopenMode);
+// Creates (or truncates) the lock file path (through OpenStateFile), mode 0666, holding this process's id as
 // WriteProcessId writes it: 1 written and closed, 0 the file could not be opened, -1 the
 // close failed. A failed write is not reported, as with every writer of these files.
 int WritePidFile(const char *path);

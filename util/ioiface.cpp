@@ -63,7 +63,7 @@ void ReleaseLock() { unlink(kLockPath); }
 int RewriteRecord(const uint8_t *bytes, const bool *use, const uint16_t *words,
                   const bool *useWord)
 {
-    int fd = open(kRecordPath, O_RDWR | O_CREAT, 0666);
+    int fd = OpenStateFile(kRecordPath, O_RDWR | O_CREAT);
     if (fd < 0)
         return 0;
     uint8_t record[kRecordSize] = {};
@@ -91,13 +91,13 @@ extern "C" int GetVesIfaceSetStatus(uint8_t *record10)
         return 0;
     WaitForLock();
     struct stat st;
-    if (stat(kRecordPath, &st) != 0)
-        return 0;
+    if (lstat(kRecordPath, &st) != 0 || !S_ISREG(st.st_mode))
+        return 0;  // a link or a FIFO at the name is no record
     if (st.st_mtime == ChangeMarker)
         return 0;
     ChangeMarker = st.st_mtime;
     if (record10) {
-        int fd = open(kRecordPath, O_RDONLY);
+        int fd = OpenStateFile(kRecordPath, O_RDONLY);
         if (fd >= 0) {
             ReadUpTo(fd, record10, kRecordSize);
             close(fd);
@@ -131,7 +131,7 @@ extern "C" int GetIoInterfaceRequest(uint8_t *at5, uint16_t *at6, uint8_t *at4,
     if (!TakeLock())
         return 0;
     int result = 0;
-    int fd = PathExists(kRecordPath) ? open(kRecordPath, O_RDONLY) : -1;
+    int fd = PathExists(kRecordPath) ? OpenStateFile(kRecordPath, O_RDONLY) : -1;
     if (fd >= 0) {
         uint8_t record[kRecordSize] = {};
         ReadUpTo(fd, record, sizeof record);

@@ -15,7 +15,7 @@ bool WriteProcessId(int fd, int pid)
 
 int WritePidFile(const char *path)
 {
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int fd = OpenStateFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0)
         return 0;
     WriteProcessId(fd, int(getpid()));

@@ -33,7 +33,7 @@ int OpenAtSlot(int32_t id, uint8_t slot, int flags)
     SlotPath path = PathFor(id);
     if (!PathExists(path.text))
         return -1;
-    int fd = open(path.text, flags);
+    int fd = OpenStateFile(path.text, flags);
     if (fd < 0)
         return -1;
     off_t offset = off_t(slot) * off_t(kSlotSize);
@@ -49,7 +49,7 @@ int OpenAtSlot(int32_t id, uint8_t slot, int flags)
 extern "C" int InitShareRuntime(int32_t id)
 {
     SlotPath path = PathFor(id);
-    int fd = open(path.text, O_RDWR | O_CREAT | O_TRUNC, 0777);
+    int fd = OpenStateFile(path.text, O_RDWR | O_CREAT | O_TRUNC, 0777);
     if (fd < 0)
         return -1;
     static const unsigned char zeros[kSlotSize] = {};

@@ -26,12 +26,12 @@ constexpr int kValueField = 150;  // a raw value has at most 149 characters
 constexpr int kWriteField = 512;  // a written line has at most 511 characters
 
 // Opens the store for reading. Only a regular file counts as the store: a FIFO or a device
-// planted at its name must not block or feed a reader. The writer also refuses to follow a
-// symbolic link (noFollow), so that it never copies another file's content into the store.
+// planted at its name must not block or feed a reader, and a symbolic link is no store for
+// the readers and the writer alike (the writer replaces the link, never its target).
 // Returns null with errno set; a store that is not a regular file gives ENOENT (as missing).
-FILE *OpenStore(bool noFollow)
+FILE *OpenStore()
 {
-    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (noFollow ? O_NOFOLLOW : 0);
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW;
     int fd = open(kStorePath, flags);
     if (fd < 0) {
         if (errno == ELOOP)
@@ -100,7 +100,7 @@ extern "C" int GetVesconfEntry(const char *key, char *out)
 {
     if (!key || !out)
         return 0;
-    FileCloser store{OpenStore(false)};
+    FileCloser store{OpenStore()};
     if (!store.file)
         return 0;
     Entry entry;
@@ -116,7 +116,7 @@ extern "C" int GetVesconfEntry(const char *key, char *out)
 // 1 when the first "FRMDATE" entry's value is exactly "us".
 extern "C" int GetTimeDateFormat(void)
 {
-    FileCloser store{OpenStore(false)};
+    FileCloser store{OpenStore()};
     if (!store.file)
         return 0;
     Entry entry;
@@ -137,7 +137,7 @@ extern "C" int SetVesconfEntry(const char *key, const char *value)
     char newLine[kWriteField];
     snprintf(newLine, sizeof newLine, "%s=\"%s\"\n", key, value);
 
-    FileCloser store{OpenStore(true)};
+    FileCloser store{OpenStore()};
     if (!store.file && errno != ENOENT)
         return 0;  // a store that exists but cannot be read must not be wiped
 
