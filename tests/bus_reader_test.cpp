@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <unistd.h>
 
 #include "buskit.h"
@@ -154,11 +155,17 @@ TEST_F(BusReaderTest, OverlongNamesReachTheHandlerTerminated)
     EXPECT_EQ(std::string(in[0].header.DestName), std::string(21, 'D'));
 }
 
-TEST_F(BusReaderTest, ShortPayloadIsDroppedWithWhatIsPendingAndTheNextMessageIsHandled)
+// A header whose payload comes short (or never comes) is dropped once the wait for the whole
+// message is over; the reader goes on: pings answered, the next message read whole.
+class BusReaderShortPayload : public BusReaderTest,
+                              public ::testing::WithParamInterface<const char *> {};
+INSTANTIATE_TEST_SUITE_P(Payloads, BusReaderShortPayload, ::testing::Values("four", ""));
+
+TEST_P(BusReaderShortPayload, IsDroppedWithWhatIsPendingAndTheNextMessageIsHandled)
 {
     Outgoing broken = Message(50);
     broken.announcedLen = 10;
-    broken.payload = "four";
+    broken.payload = GetParam();
     ASSERT_TRUE(busserver::Send(server, broken));
     // Anything sent before the client has read the short payload would be taken as its
     // missing bytes: give the reader time to get there first.
@@ -271,6 +278,47 @@ TEST_F(BusReaderTest, RequestWithoutReplyGivesUpAfterItsTimeOut)
     EXPECT_LT(took, 2.0);  // about 20 ms late at most; generous for loaded machines
     EXPECT_EQ(memcmp(&reply, &untouched, sizeof reply), 0);
     ASSERT_TRUE(busserver::WaitForCount(server, 1, Wait));  // it was sent all the same
+}
+
+// A 1 ms interval timer on the calling thread, its handler installed with SA_RESTART: the
+// kind of signal load that a program using the bus client may well have.
+struct SignalStorm {
+    timer_t timer{};
+    struct sigaction old{};
+    SignalStorm()
+    {
+        struct sigaction sa{};
+        sa.sa_handler = [](int) {};
+        sa.sa_flags = SA_RESTART;
+        sigaction(SIGALRM, &sa, &old);
+        sigevent ev{};
+        ev.sigev_notify = SIGEV_THREAD_ID;
+        ev.sigev_signo = SIGALRM;
+        ev._sigev_un._tid = gettid();
+        EXPECT_EQ(timer_create(CLOCK_MONOTONIC, &ev, &timer), 0);
+        itimerspec every = {{0, 1000000}, {0, 1000000}};
+        EXPECT_EQ(timer_settime(timer, 0, &every, nullptr), 0);
+    }
+    ~SignalStorm()
+    {
+        timer_delete(timer);
+        sigaction(SIGALRM, &old, nullptr);
+    }
+};
+
+TEST_F(BusReaderTest, SignalsNeitherShortenTheTimeOutNorDelayTheReply)
+{
+    SignalStorm storm;
+    double start = buskit::NowSeconds();
+    EXPECT_EQ(Request(1000), 0);
+    EXPECT_GE(buskit::NowSeconds() - start, 1.0);
+
+    Outgoing late = Reply(95);
+    late.delayMs = 50;
+    busserver::Respond(server, RequestType, {late}, false);
+    start = buskit::NowSeconds();
+    EXPECT_EQ(Request(Wait), 1);
+    EXPECT_LT(buskit::NowSeconds() - start, 2.0);  // taken when it came, not at the time-out
 }
 
 TEST_F(BusReaderTest, RequestWithoutAddresseeSendsNothing)

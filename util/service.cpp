@@ -55,7 +55,8 @@ bool AppendRequest(char code, const char *password, const char *text, int number
         return false;
     snprintf(line, size_t(len) + 1, "%c%03d%s-%s\n", code, number, password, text);
     bool written = false;
-    int fd = open(kRequestPath, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    // Never through a link or into a FIFO planted at the name.
+    int fd = OpenStateFile(kRequestPath, O_WRONLY | O_APPEND | O_CREAT);
     if (fd >= 0) {
         written = WriteAll(fd, line, size_t(len));
         if (close(fd) != 0)
