@@ -28,6 +28,9 @@ int ParseArguments(int argc, char **argv, StrArray **lines);
 extern const char *const ProgressFile;  // "/dev/shm/discovery_perc"
 int RunScan(StrArray *lines);           // uses ScanPlan, PlannedTotal, DebugFlag
 void RunLineTest();
+// Addresses of the whole scan: the planned total of one line times the number of lines, in
+// 64 bits (a huge line list must not overflow it).
+int64_t ScanTotalFor(int32_t plannedTotal, int32_t lineCount);
 // Percentage of done addresses in total (done x 100 / total, truncated; at most 100).
 int32_t ProgressPercent(int64_t done, int64_t total);
 

@@ -130,6 +130,11 @@ void ScanSlots(const char *lineId)
 
 } // namespace
 
+int64_t ScanTotalFor(int32_t plannedTotal, int32_t lineCount)
+{
+    return int64_t(plannedTotal) * int64_t(lineCount);
+}
+
 // Integer arithmetic, the same on every build: a completed line ends at 100.
 int32_t ProgressPercent(int64_t done, int64_t total)
 {
@@ -158,7 +163,7 @@ int RunScan(StrArray *lines)
     LastWrittenPercent = 200;
     CurrentPercent = 0;
     WriteProgress(0);
-    ScanTotal = int64_t(PlannedTotal) * StrArrayGetCount(lines);  // no overflow
+    ScanTotal = ScanTotalFor(PlannedTotal, StrArrayGetCount(lines));
 
     LineRecord *record = nullptr;
     for (int i = 0; i < StrArrayGetCount(lines); ++i) {

@@ -126,3 +126,24 @@ TEST(ScanPlan, CatchAllHandlersInstalled)
     sigaction(SIGSEGV, nullptr, &segv);
     EXPECT_EQ(segv.sa_handler, SIG_DFL);  // a memory fault still ends the process
 }
+
+// Every total ends a completed scan at 100 and stays below it before the last address,
+// the same on every build; the thirds and the half come out as before.
+TEST(Progress, CompletedScanEndsAt100ForEveryTotal)
+{
+    for (int64_t total = 1; total <= 200; ++total) {
+        EXPECT_EQ(ProgressPercent(total, total), 100) << total;
+        EXPECT_LT(ProgressPercent(total - 1, total), 100) << total;
+    }
+    EXPECT_EQ(ProgressPercent(1, 3), 33);
+    EXPECT_EQ(ProgressPercent(2, 3), 66);
+    EXPECT_EQ(ProgressPercent(4, 8), 50);
+}
+
+TEST(Progress, HugeLineListNeitherOverflowsNorStops)
+{
+    const int64_t total = ScanTotalFor(256, INT32_MAX);
+    EXPECT_EQ(total, int64_t(256) * INT32_MAX);
+    EXPECT_EQ(ProgressPercent(total / 2, total), 50);
+    EXPECT_EQ(ProgressPercent(total, total), 100);
+}

@@ -390,3 +390,16 @@ TEST(DiPort, MissingDeviceGivesMinus128)
     EXPECT_FALSE(qmtest::Exists(kPort));
     ASSERT_EQ(rename("/dev/port.away", kPort), 0);
 }
+
+// A port byte that cannot be read leaves the six bits of the others unknown: nothing is
+// written (here the device ends before the port's offset, so the read finds nothing).
+TEST(DiPort, UnreadableByteIsNeverOverwritten)
+{
+    QM_REQUIRE_SANDBOX();
+    ASSERT_EQ(truncate(kPort, 2000), 0);
+    EXPECT_EQ(SetDiStatus(3), -128);
+    struct stat st;
+    ASSERT_EQ(stat(kPort, &st), 0);
+    EXPECT_EQ(st.st_size, 2000);
+    ASSERT_EQ(truncate(kPort, 65536), 0);
+}

@@ -6,3 +6,9 @@ qm_add_gtest(state_ioiface_test SOURCES state_ioiface_test.cpp LIBS qmutil TIMEO
 qm_add_gtest(state_service_test SOURCES state_service_test.cpp LIBS qmutil TIMEOUT 120)
 qm_add_gtest(state_acqspeed_test SOURCES state_acqspeed_test.cpp LIBS qmutil TIMEOUT 120)
 qm_add_gtest(state_tempinfo_test SOURCES state_tempinfo_test.cpp LIBS qmutil TIMEOUT 120)
+# Links and FIFOs planted at the state files' names (the progress file through the command).
+qm_add_gtest(state_planted_test SOURCES state_planted_test.cpp LIBS qmseriallink benchline
+             TIMEOUT 300)
+if(TARGET state_planted_test)
+  add_dependencies(state_planted_test qmveskar)
+endif()

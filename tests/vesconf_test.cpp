@@ -279,18 +279,23 @@ TEST_F(VesconfTest, LinkAtTheOldTemporaryNameIsNotFollowed)
     EXPECT_EQ(Store(), "A=\"1\"\nB=\"2\"\nC=\"3\"\n");
 }
 
-// A link planted at the store's own name: the writer neither reads its target into the
-// (world-readable) store nor writes the target; the link is replaced by a regular store.
+// A link planted at the store's own name is no store, for the readers as for the writer:
+// the writer neither reads its target into the (world-readable) store nor writes the
+// target; the link is replaced by a regular store.
 TEST_F(VesconfTest, LinkAtTheStoreNameIsReplacedNotFollowed)
 {
     QM_REQUIRE_SANDBOX();
-    qmtest::WriteFile("/tmp/qmvictim", "root=\"secret\"\n");
+    const std::string victim = "root=\"secret\"\nFRMDATE=\"us\"\n";
+    qmtest::WriteFile("/tmp/qmvictim", victim);
     chmod("/tmp/qmvictim", 0600);
     ASSERT_EQ(symlink("/tmp/qmvictim", kStore.c_str()), 0);
 
+    char out[150] = "untouched";
+    EXPECT_EQ(GetVesconfEntry("root", out), 0);
+    EXPECT_EQ(GetTimeDateFormat(), 0);
     EXPECT_EQ(SetVesconfEntry("A", "1"), 1);
 
-    EXPECT_EQ(qmtest::ReadFile("/tmp/qmvictim"), "root=\"secret\"\n");
+    EXPECT_EQ(qmtest::ReadFile("/tmp/qmvictim"), victim);
     struct stat st;
     ASSERT_EQ(stat("/tmp/qmvictim", &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
