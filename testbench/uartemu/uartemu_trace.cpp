@@ -160,11 +160,18 @@ std::string Library()
 
 void PreloadCommand(std::vector<std::string> &argv, std::vector<std::string> &env)
 {
+    std::string preload = "LD_PRELOAD=" + Library();
+    for (auto e = env.begin(); e != env.end(); ++e)
+        if (e->rfind("LD_PRELOAD=", 0) == 0) {
+            preload += ":" + e->substr(11);
+            env.erase(e);
+            break;
+        }
     if (!Env("QM_EMULATOR").empty()) {
-        argv.insert(argv.begin(), {"-E", "LD_PRELOAD=" + Library()});
+        argv.insert(argv.begin(), {"-E", preload});
         return;
     }
-    env.push_back("LD_PRELOAD=" + Library());
+    env.push_back(preload);
     if (Env("QM_SANITIZE").empty())
         return;
     for (auto &e : env)

@@ -48,7 +48,8 @@ int64_t NowUs();
 std::string Library();
 // Rewrites argv/env for qmtest::Run (which prepends the emulator in the 32-bit build) so
 // that the program runs with the emulation: LD_PRELOAD in env on x86-64 (plus the ASan
-// link-order option in sanitized builds), "-E LD_PRELOAD=..." for qemu-i386 otherwise.
+// link-order option in sanitized builds), "-E LD_PRELOAD=..." for qemu-i386 otherwise. An
+// LD_PRELOAD entry already in env is taken into the same list, after the emulation.
 void PreloadCommand(std::vector<std::string> &argv, std::vector<std::string> &env);
 
 } // namespace uartemu

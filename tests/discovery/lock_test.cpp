@@ -214,3 +214,42 @@ TEST_F(LockAndHandOver, SlowLockAtStartMakesTheFirstSlotHandOver)
     ASSERT_GE(seq.size(), 4u);
     EXPECT_EQ(uartemu::Join({seq.begin(), seq.begin() + 4}), "open close open write");
 }
+
+// The wall clock set back an hour two seconds into the scan (a unit whose clock is set at
+// boot or by NTP): the hand-over still comes after ten seconds of use, and every silent
+// address still ends after its time-out, not after the hour.
+TEST_F(LockAndHandOver, WallClockSteppedBackDuringTheScan)
+{
+    const int last = 100;
+    std::string trace = "/tmp/clockstep.trace", log = "/tmp/clockstep.log";
+    auto r = RunQmveskarOnBench({"1", "1", std::to_string(last)}, trace, "",
+                                {"LD_PRELOAD=" + qmtest::BinDir() + "/libclockstep.so",
+                                 "CLOCKSTEP_AFTER_MS=2000", "CLOCKSTEP_BY_S=-3600",
+                                 "CLOCKSTEP_LOG=" + log},
+                                120);
+    EXPECT_EQ(qmtest::ReadFile(log).rfind("loaded ", 0), 0u) << "the clock step was not loaded";
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, ShortLines(1, last, 40));
+
+    auto ports = uartemu::Select(uartemu::ReadTrace(trace), "");
+    std::vector<int64_t> opens, closes, writes;
+    for (auto &rec : ports) {
+        if (rec.event == "open")
+            opens.push_back(rec.t);
+        if (rec.event == "close")
+            closes.push_back(rec.t);
+        if (rec.event == "write")
+            writes.push_back(rec.t);
+    }
+    ASSERT_GE(opens.size(), 2u);
+    ASSERT_GE(closes.size(), 2u);
+    EXPECT_GE(closes[0] - opens[0], 10000000);
+    EXPECT_LE(closes[0] - opens[0], 13000000);
+    EXPECT_GE(opens[1] - closes[0], 5000000);
+    // RxTimeout 100 ms + 50 ms per silent address; a second is generous.
+    for (size_t i = 1; i < writes.size(); ++i) {
+        if (writes[i - 1] > opens[1] || writes[i] < closes[0]) {
+            EXPECT_LT(writes[i] - writes[i - 1], 1000000) << "request " << i;
+        }
+    }
+}
