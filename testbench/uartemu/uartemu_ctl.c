@@ -21,12 +21,13 @@ enum {
     K_LSR_FAIL = 1 << 4,
     K_TEMT = 1 << 5,
     K_WRITE = 1 << 6,
-    K_GATE = 1 << 7
+    K_GATE = 1 << 7,
+    K_LOOP_FIFO = 1 << 8
 };
 
 struct ctl_values {
     unsigned set; /* K_* given in this part of the file */
-    int echo, loop_mode, lsr_fail, temt_stuck, write_mode, gate;
+    int echo, loop_mode, lsr_fail, temt_stuck, write_mode, gate, loop_fifo;
     unsigned lsr, lsr_once;
     int once_used; /* generation whose lsr_once was consumed */
 };
@@ -112,6 +113,9 @@ static void parse_line(struct ctl_values *v, char *key, char *value)
     } else if (!strcmp(key, "gate") && (i = name_index(value, gate_names, 3)) >= 0) {
         v->gate = i;
         v->set |= K_GATE;
+    } else if (!strcmp(key, "loop_fifo")) {
+        v->loop_fifo = parse_flag(value);
+        v->set |= K_LOOP_FIFO;
     }
 }
 
@@ -166,10 +170,10 @@ static void trace_settings(void)
     const struct ctl_values *g = &ctl_global;
     ue_trace(ue_now_ns(), -1, "ctl",
              "gen=%d exists=%d echo=%d loop=%s lsr=0x%02x lsr_once=0x%02x lsr_fail=%d temt=%s "
-             "write=%s gate=%s sections=%d",
+             "write=%s gate=%s loop_fifo=%d sections=%d",
              ctl_generation, ctl_seen.exists, g->echo, loop_names[g->loop_mode], g->lsr,
              g->lsr_once, g->lsr_fail, g->temt_stuck ? "stuck" : "normal",
-             write_names[g->write_mode], gate_names[g->gate], ctl_nsections);
+             write_names[g->write_mode], gate_names[g->gate], g->loop_fifo, ctl_nsections);
 }
 
 void ue_ctl_check(void)
@@ -243,6 +247,8 @@ static void overlay(struct ue_settings *out, struct ctl_values *v)
         out->write_mode = v->write_mode;
     if (v->set & K_GATE)
         out->gate = v->gate;
+    if (v->set & K_LOOP_FIFO)
+        out->loop_fifo = v->loop_fifo;
 }
 
 void ue_ctl_settings(const struct ue_port *p, struct ue_settings *out)

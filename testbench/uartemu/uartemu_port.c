@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -169,6 +170,10 @@ void ue_port_drop(struct ue_port *p)
 {
     if (!p || !p->used)
         return;
+    if (p->sigio_pid == getpid()) {
+        timer_delete(p->sigio[0]);
+        timer_delete(p->sigio[1]);
+    }
     __atomic_store_n(&ue_port_index[p->fd], 0, __ATOMIC_RELEASE);
     free(p->tx);
     free(p->inj);
@@ -228,7 +233,7 @@ void ue_port_pump(struct ue_port *p, int64_t now)
     uint8_t line[256];
     size_t nline = 0;
     int64_t due = 0;
-    while (p->tx_head < p->tx_len && p->tx[p->tx_head].end_ns <= now) {
+    while (p->tx_head < p->tx_len && p->tx[p->tx_head].due_ns <= now) {
         const struct ue_txbyte *b = &p->tx[p->tx_head++];
         switch (b->fate) {
         case UE_TO_LINE_ECHO:
@@ -299,6 +304,51 @@ static int tx_reserve(struct ue_port *p, size_t more)
     return 1;
 }
 
+/* loop_fifo: an 8250 hands looped-back bytes to the input queue in batches. The first 16
+ * (its receive FIFO's trigger level) come when the tty work runs, here 1 ms after the
+ * write has left the wire (a transmitting thread that polls for TEMT keeps the CPU until
+ * then); the rest come 4 character times later, at the FIFO's time-out. Each batch raises
+ * SIGIO when the descriptor has O_ASYNC, as the kernel does for input on such a port. */
+#define UE_FIFO_BATCH 16
+
+static void arm_sigio(struct ue_port *p, int which, int64_t at_ns)
+{
+    if (p->sigio_pid != getpid()) {
+        struct sigevent ev;
+        memset(&ev, 0, sizeof ev);
+        ev.sigev_notify = SIGEV_SIGNAL;
+        ev.sigev_signo = SIGIO;
+        if (timer_create(CLOCK_MONOTONIC, &ev, &p->sigio[0]) != 0)
+            return;
+        if (timer_create(CLOCK_MONOTONIC, &ev, &p->sigio[1]) != 0) {
+            timer_delete(p->sigio[0]);
+            return;
+        }
+        p->sigio_pid = getpid();
+    }
+    struct itimerspec when;
+    memset(&when, 0, sizeof when);
+    when.it_value.tv_sec = (time_t)(at_ns / 1000000000);
+    when.it_value.tv_nsec = (long)(at_ns % 1000000000);
+    timer_settime(p->sigio[which], TIMER_ABSTIME, &when, NULL);
+}
+
+static void batch_loopback(struct ue_port *p, size_t first, size_t n)
+{
+    int64_t last_end = p->tx[first + n - 1].end_ns;
+    int64_t batch[2] = {last_end + 1000000, last_end + 1000000 + (int64_t)(4.0 * p->char_ns)};
+    for (size_t i = 0; i < n; ++i)
+        p->tx[first + i].due_ns = batch[i < UE_FIFO_BATCH ? 0 : 1];
+    int saved = errno;
+    int fl = fcntl(p->fd, F_GETFL);
+    if (fl >= 0 && (fl & O_ASYNC)) {
+        arm_sigio(p, 0, batch[0]);
+        if (n > UE_FIFO_BATCH)
+            arm_sigio(p, 1, batch[1]);
+    }
+    errno = saved;
+}
+
 ssize_t ue_port_write(struct ue_port *p, const void *buf, size_t n, int64_t now)
 {
     static const char *const loop_names[] = {"good", "corrupt", "silent"};
@@ -333,10 +383,13 @@ ssize_t ue_port_write(struct ue_port *p, const void *buf, size_t n, int64_t now)
         struct ue_txbyte *b = &p->tx[p->tx_len++];
         b->start_ns = start + (int64_t)((double)i * p->char_ns + 0.5);
         b->end_ns = start + (int64_t)((double)(i + 1) * p->char_ns + 0.5);
+        b->due_ns = b->end_ns;
         b->byte = i == bad ? (uint8_t)(bytes[i] ^ 0x20) : bytes[i];
         b->fate = (uint8_t)fate;
     }
     p->tx_end_ns = p->tx[p->tx_len - 1].end_ns;
+    if (fate == UE_TO_LOOP && s.loop_fifo)
+        batch_loopback(p, p->tx_len - acc, acc);
     char extra[64] = "";
     if (acc != n)
         snprintf(extra, sizeof extra, " req=%zu", n);
@@ -441,8 +494,8 @@ void ue_port_flush(struct ue_port *p, int queue, int64_t now)
     if (queue == TCOFLUSH || queue == TCIOFLUSH) {
         /* The byte in the shift register finishes; the rest of the FIFO is discarded. */
         size_t keep = p->tx_head;
-        if (keep < p->tx_len && p->tx[keep].start_ns < now)
-            ++keep;
+        while (keep < p->tx_len && p->tx[keep].start_ns < now)
+            ++keep;  /* one byte, or more: loop_fifo bytes that wait in the receive FIFO */
         out = (long)(p->tx_len - keep);
         p->tx_len = keep;
         if (p->tx_head == p->tx_len) {
@@ -460,7 +513,7 @@ void ue_port_flush(struct ue_port *p, int queue, int64_t now)
 
 int64_t ue_port_next_due(const struct ue_port *p)
 {
-    return p->tx_head < p->tx_len ? p->tx[p->tx_head].end_ns : -1;
+    return p->tx_head < p->tx_len ? p->tx[p->tx_head].due_ns : -1;
 }
 
 static void sleep_until(int64_t t_ns)

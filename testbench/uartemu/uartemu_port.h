@@ -9,6 +9,7 @@
 #include <stdint.h>
 #include <sys/types.h>
 #include <termios.h>
+#include <time.h>
 
 #define UE_HIDDEN __attribute__((visibility("hidden")))
 
@@ -35,6 +36,7 @@ enum ue_fate {
 struct ue_txbyte {
     int64_t start_ns; /* first start bit */
     int64_t end_ns;   /* last stop bit has left */
+    int64_t due_ns;   /* reaches the line or the port's input (end_ns, or later: loop_fifo) */
     uint8_t byte;
     uint8_t fate;
 };
@@ -54,6 +56,7 @@ struct ue_settings {
     int temt_stuck;
     int write_mode;
     int gate;
+    int loop_fifo; /* loopback bytes reach the input in an 8250's two batches */
 };
 
 struct ue_port {
@@ -79,6 +82,9 @@ struct ue_port {
     int64_t lsr_first_ns, lsr_last_ns;
     long lsr_polls;
     unsigned lsr_value;
+    /* SIGIO at the loopback batches (loop_fifo): two timers, made by process sigio_pid. */
+    pid_t sigio_pid;
+    timer_t sigio[2];
 };
 
 /* ---- real C library functions (uartemu_hooks.c) ---- */

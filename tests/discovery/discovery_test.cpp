@@ -152,6 +152,17 @@ TEST_F(Discovery, LineTestOnly)
     EXPECT_TRUE(p.removed);
 }
 
+// An 8250 port hands the looped-back frame over in two batches (16 bytes, then 4), each
+// with SIGIO: the line test still counts the whole frame.
+TEST_F(Discovery, LineTestOnAPortThatLoopsBackInBatches)
+{
+    Line(1, "linetest\n");
+    qmtest::WriteFile("/tmp/ctl-fifo", "loop_fifo=1\n");
+    auto r = RunQmveskarOnBench({"1", "255", "255"}, "", "/tmp/ctl-fifo");
+    EXPECT_EQ(r.out, "10101010\n");
+    EXPECT_EQ(r.status, 0);
+}
+
 TEST_F(Discovery, LineTestCountsFailures)
 {
     // Loopback returns nothing (-3 each time), and nobody answers address 249.
