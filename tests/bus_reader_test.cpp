@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <thread>
 #include <unistd.h>
 
 #include "buskit.h"
@@ -306,19 +307,25 @@ struct SignalStorm {
     }
 };
 
+// The requests and their signals run on a thread created after the reader: under qemu-i386
+// a thread that handles a signal takes the descriptor of the thread created last (one TLS
+// table for all threads), and the main thread would then cancel itself in CloseBus.
 TEST_F(BusReaderTest, SignalsNeitherShortenTheTimeOutNorDelayTheReply)
 {
-    SignalStorm storm;
-    double start = buskit::NowSeconds();
-    EXPECT_EQ(Request(1000), 0);
-    EXPECT_GE(buskit::NowSeconds() - start, 1.0);
+    std::thread caller([this] {
+        SignalStorm storm;
+        double start = buskit::NowSeconds();
+        EXPECT_EQ(Request(1000), 0);
+        EXPECT_GE(buskit::NowSeconds() - start, 1.0);
 
-    Outgoing late = Reply(95);
-    late.delayMs = 50;
-    busserver::Respond(server, RequestType, {late}, false);
-    start = buskit::NowSeconds();
-    EXPECT_EQ(Request(Wait), 1);
-    EXPECT_LT(buskit::NowSeconds() - start, 2.0);  // taken when it came, not at the time-out
+        Outgoing late = Reply(95);
+        late.delayMs = 50;
+        busserver::Respond(server, RequestType, {late}, false);
+        start = buskit::NowSeconds();
+        EXPECT_EQ(Request(Wait), 1);
+        EXPECT_LT(buskit::NowSeconds() - start, 2.0);  // taken when it came, not at the time-out
+    });
+    caller.join();
 }
 
 TEST_F(BusReaderTest, RequestWithoutAddresseeSendsNothing)
