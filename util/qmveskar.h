@@ -26,6 +26,9 @@
  * - The fixed paths (/dev/shm, /tmp, /etc/quor, /var/www/html/lang, /var/log/temp_isto,
  *   /dev/port, /proc/quorwd, /usr/bin/qmpasswd) are the unit's; the manual pages
  *   libqmveskar(3) and the pages of each group say more.
+ * - The state files in the world-writable folders (/dev/shm, /tmp) are never opened
+ *   through a symbolic link, and a FIFO or device at their names never blocks a call:
+ *   anything but a regular file there counts as a file that cannot be opened.
  */
 #ifndef QMVESKAR_H
 #define QMVESKAR_H
@@ -287,9 +290,10 @@ int GetIoInterfaceRequest(uint8_t *at5, uint16_t *at6, uint8_t *at4, uint8_t *re
 int GetVesIfaceSetStatus(uint8_t *record10);
 
 /* Drives bits 0x08 (status bit 0) and 0x04 (status bit 1) of I/O port 0x801 (offset 2049
- * of /dev/port), keeping the other bits. Returns status (0..255) once the device opened
- * (read and write results are not examined); -128 when /dev/port cannot be opened (no
- * device or no privilege: root or CAP_SYS_RAWIO). */
+ * of /dev/port), keeping the other bits. Returns status (0..255) once the current byte was
+ * read (the write result is not examined); -128 when /dev/port cannot be opened (no device
+ * or no privilege: root or CAP_SYS_RAWIO) or the current byte cannot be read (nothing is
+ * written then: the other six bits are unknown). */
 int SetDiStatus(uint8_t status);
 
 /* Reads I/O port 0x801: returns 0..3, bit 0 set when port bit 0x80 is clear and bit 1 set
@@ -491,16 +495,18 @@ int PostBusMessage(int type, const char *senderName, const char *destName, int32
 /* Writes the 68-byte wire image of record, followed by PayloadLen bytes of Payload when
  * both are non-zero, with one write call (never retried). The record is taken as it is
  * (names are sent as their full fields); the caller keeps its Payload. Returns 1 when the
- * write call succeeded (any count), 0 when the buffer cannot be allocated or the write
- * fails (no connection included). */
+ * write call succeeded (any count), 0 when PayloadLen is non-zero and Payload null (a
+ * header that promises bytes which do not follow: nothing is sent), the buffer cannot be
+ * allocated or the write fails (no connection included). */
 int WriteBusMessage(MessageRecord record);
 
 /* Posts one message as PostBusMessage (ReplyTo 0) and waits for its reply: the first
  * message, other than a ping, that is of type 253, or whose ReplyTo equals the request's
  * RequestId and, when given, whose SenderPid equals expectedPid (0 for any) and whose
  * SenderName equals expectedName (null or "" for any). Non-matching messages go to the
- * handler meanwhile. Waits by trying every 10 ms; gives up after timeoutMs (never sooner,
- * at most about 20 ms later). Returns 1 when the reply arrived in time: with reply not
+ * handler meanwhile. Takes the reply as soon as the reader hands it over; gives up once
+ * timeoutMs have passed on the monotonic clock (signals and steps of the wall clock
+ * neither shorten nor stretch the wait). Returns 1 when the reply arrived in time: with reply not
  * null, *reply holds the reply's header and, when copyPayload is non-zero and the reply
  * had a payload, Payload is a heap copy that the caller frees with free() (otherwise
  * Payload is null and PayloadLen 0). Returns 0 when nothing was sent (as PostBusMessage),
