@@ -133,11 +133,11 @@ TEST_F(BenchPort, FrameGoesOutBetweenDtrUpAndDown)
     EXPECT_EQ(write->Bytes(), kRequest);
     EXPECT_EQ(down->Int("cut"), 0);          // nothing was still on its way
     EXPECT_GE(down->t, write->Int("end"));   // DTR stays up until the last stop bit
-    EXPECT_LT(down->t, write->Int("end") + 20000);
+    EXPECT_LT(down->t, write->Int("end") + 100000);
     EXPECT_EQ(lsr->Int("v") & 1, 1);
     // 8 bytes: 6.4 ms asleep after the write, then polls until the 8.3 ms wire time ends.
     EXPECT_GE(lsr->t - write->t, 6400);
-    EXPECT_LT(lsr->t - write->t, 6400 + 30000);
+    EXPECT_LT(lsr->t - write->t, 6400 + 100000);
     EXPECT_GT(lsr->Int("polls"), 1);
     EXPECT_EQ(DrainMaster(master), kRequest);  // the whole frame reached the line
 }
@@ -191,7 +191,9 @@ TEST_F(BenchPort, DelaysFrameTheTransmission)
     const Record *write = First(t, "write");
     const Record *down = First(t, "dtr", 0);
     ASSERT_TRUE(flush && up && write && down);
-    const int64_t slack = 15000;  // scheduling and, in the 32-bit build, the emulator
+    // Scheduling and, in the 32-bit build, the emulator, on a loaded machine: the upper
+    // bounds only catch a delay taken in the wrong unit or by the wrong field.
+    const int64_t slack = 100000;
     EXPECT_GE(up->t - flush->t, 5000);
     EXPECT_LT(up->t - flush->t, 5000 + slack);
     EXPECT_GE(write->t - up->t, 2000);

@@ -213,16 +213,19 @@ TEST_F(UartEmu, TransmitterEmptyFollowsTheWireTimeOfTheFrame)
         // bit one frame time later.
         EXPECT_NEAR(double(w.Int("end") - w.Int("start")), wireUs, 0.001 * wireUs + 2);
         EXPECT_NEAR(double(w.Int("end") - w.t), wireUs, 0.1 * wireUs);
-        // TEMT never before the wire time; after it within 10 % (plus scheduling noise).
+        // TEMT never before the wire time, and at the first poll after it: the poll before
+        // the one that showed it came before the end, on the emulation's own clock. How late
+        // that poll comes is the scheduler's; only a TEMT that never comes is a fault.
         EXPECT_GE(temt, w.Int("end"));
         EXPECT_GE(double(temt - before), wireUs);
-        EXPECT_LE(double(temt - w.Int("end")), 0.1 * wireUs + 20000);
+        EXPECT_LE(double(temt - w.Int("end")), 0.1 * wireUs + 500000);
         auto waits = TraceSince(before, "lsr");
         ASSERT_FALSE(waits.empty());
         const auto &last = waits.back();
         EXPECT_EQ(last.Int("v") & 1, 1);
         EXPECT_GE(last.Int("last"), w.Int("end"));
         EXPECT_GT(last.Int("polls"), 1);
+        EXPECT_LT(last.Int("prev"), w.Int("end"));
     }
 }
 
@@ -456,7 +459,8 @@ TEST_F(UartEmu, OutputFlushDiscardsWhatHasNotStarted)
     int64_t flushed = uartemu::NowUs();
     tcflush(line.port, TCOFLUSH);
     int64_t temt = WaitTemt(line.port);
-    EXPECT_LT(temt - flushed, 30000) << "only the byte in the shift register finishes";
+    // 1 ms for the byte in the shift register; the rest of the frame would be 80 ms more.
+    EXPECT_LT(temt - flushed, 60000) << "only the byte in the shift register finishes";
     std::string got = Drain(line.master);
     EXPECT_GE(got.size(), 10u);
     EXPECT_LT(got.size(), frame.size());

@@ -266,8 +266,9 @@ static void trace_lsr_wait(struct ue_port *p, int failed)
         ue_trace(p->lsr_first_ns, p->fd, "lsr", "last=%lld polls=%ld fail=1", us(p->lsr_last_ns),
                  p->lsr_polls);
     else
-        ue_trace(p->lsr_first_ns, p->fd, "lsr", "last=%lld polls=%ld v=0x%02x",
-                 us(p->lsr_last_ns), p->lsr_polls, p->lsr_value);
+        ue_trace(p->lsr_first_ns, p->fd, "lsr", "last=%lld prev=%lld polls=%ld v=0x%02x",
+                 us(p->lsr_last_ns), p->lsr_polls > 1 ? us(p->lsr_prev_ns) : -1LL, p->lsr_polls,
+                 p->lsr_value);
 }
 
 void ue_port_end_lsr_wait(struct ue_port *p)
@@ -453,6 +454,7 @@ int ue_port_lsr(struct ue_port *p, int64_t now, unsigned *value)
     struct ue_settings s;
     ue_ctl_settings(p, &s);
     ++p->lsr_polls;
+    p->lsr_prev_ns = p->lsr_last_ns;
     p->lsr_last_ns = now;
     if (s.lsr_fail) {
         trace_lsr_wait(p, 1);

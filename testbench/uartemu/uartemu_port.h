@@ -79,7 +79,7 @@ struct ue_port {
     size_t inj_head, inj_len, inj_cap;
     /* The LSR wait in progress. */
     int lsr_open;
-    int64_t lsr_first_ns, lsr_last_ns;
+    int64_t lsr_first_ns, lsr_last_ns, lsr_prev_ns;
     long lsr_polls;
     unsigned lsr_value;
     /* SIGIO at the loopback batches (loop_fifo): two timers, made by process sigio_pid. */

@@ -16,6 +16,8 @@ namespace disc {
 
 namespace {
 int counter = 0;
+// The emulation traces of the programs started in the current case, shown when it fails.
+std::vector<std::string> traces;
 
 std::string Unique(const std::string &stem)
 {
@@ -106,6 +108,19 @@ void StopSim(Sim &sim)
             log = "...\n" + log.substr(log.size() - keep);
         printf("simulator log %s:\n%s", sim.log.c_str(), log.c_str());
     }
+    // ... and what the master's port did: its writes, the moments the bytes reached the
+    // line, its reads. Together the two tell whether a frame was late leaving or arriving.
+    for (const auto &t : traces) {
+        if (testing::Test::HasFailure()) {
+            std::string log = qmtest::ReadFile(t);
+            const size_t keep = 6000;
+            if (log.size() > keep)
+                log = "...\n" + log.substr(log.size() - keep);
+            printf("master port trace %s:\n%s", t.c_str(), log.c_str());
+        }
+        unlink(t.c_str());
+    }
+    traces.clear();
     bool started = sim.line.simPid > 0;
     benchline::Down(sim.line);
     if (started) {
@@ -139,8 +154,12 @@ Started StartQmveskar(const std::vector<std::string> &args, const std::string &t
     std::vector<std::string> argv{qmtest::BinDir() + "/qmveskar"};
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<std::string> fullEnv = env;
-    if (!trace.empty())
-        fullEnv.push_back("UARTEMU_TRACE=" + trace);
+    std::string tracePath = trace;
+    if (tracePath.empty()) {
+        tracePath = base + ".trace";
+        traces.push_back(tracePath);
+    }
+    fullEnv.push_back("UARTEMU_TRACE=" + tracePath);
     if (!ctl.empty())
         fullEnv.push_back("UARTEMU_CTL=" + ctl);
     uartemu::PreloadCommand(argv, fullEnv);
