@@ -15,6 +15,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "../preload/preload_scrub.h"
+
 #define CS_EXPORT __attribute__((visibility("default")))
 
 static int (*real_clock_gettime)(clockid_t, struct timespec *);
@@ -28,32 +30,6 @@ static int64_t monotonic_ns(void)
     return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
-#if defined(__i386__)
-/* Under qemu-i386 the programs that this one starts are 64-bit: a 32-bit object in their
- * LD_PRELOAD would make their loader complain. */
-static void scrub_preload(void)
-{
-    const char *list = getenv("LD_PRELOAD");
-    char *copy = list ? strdup(list) : NULL, *out = list ? calloc(1, strlen(list) + 1) : NULL;
-    if (copy && out) {
-        for (char *save = NULL, *item = strtok_r(copy, ": ", &save); item;
-             item = strtok_r(NULL, ": ", &save)) {
-            const char *base = strrchr(item, '/');
-            if (!strcmp(base ? base + 1 : item, "libclockstep.so"))
-                continue;
-            if (*out)
-                strcat(out, ":");
-            strcat(out, item);
-        }
-        if (*out)
-            setenv("LD_PRELOAD", out, 1);
-        else
-            unsetenv("LD_PRELOAD");
-    }
-    free(copy);
-    free(out);
-}
-#endif
 
 __attribute__((constructor)) static void clockstep_init(void)
 {
@@ -75,7 +51,7 @@ __attribute__((constructor)) static void clockstep_init(void)
         }
     }
 #if defined(__i386__)
-    scrub_preload();
+    preload_scrub("libclockstep.so");
 #endif
 }
 

@@ -4,6 +4,7 @@
  * on to the next definition (the C library, or a sanitizer's interceptor). */
 #define _GNU_SOURCE
 #include "uartemu_port.h"
+#include "../preload/preload_scrub.h"
 
 #include <dlfcn.h>
 #include <errno.h>
@@ -74,38 +75,6 @@ static void before_fork(void) { ue_lock(); }
 static void after_fork_parent(void) { ue_unlock(); }
 static void after_fork_child(void) { ue_port_reset_after_fork(); }
 
-#if defined(__i386__)
-/* The 32-bit library runs under qemu-i386 on the 64-bit host; the programs that this one
- * starts (qemu itself, the shell) are 64-bit, and their loader would complain about a
- * 32-bit object in LD_PRELOAD. A 32-bit child gets the emulation through QEMU_SET_ENV. */
-static void scrub_preload(void)
-{
-    const char *list = getenv("LD_PRELOAD");
-    if (!list)
-        return;
-    char *copy = strdup(list), *out = calloc(1, strlen(list) + 1);
-    if (!copy || !out) {
-        free(copy);
-        free(out);
-        return;
-    }
-    for (char *save = NULL, *item = strtok_r(copy, ": ", &save); item;
-         item = strtok_r(NULL, ": ", &save)) {
-        const char *base = strrchr(item, '/');
-        if (!strcmp(base ? base + 1 : item, "libuartemu.so"))
-            continue;
-        if (*out)
-            strcat(out, ":");
-        strcat(out, item);
-    }
-    if (*out)
-        setenv("LD_PRELOAD", out, 1);
-    else
-        unsetenv("LD_PRELOAD");
-    free(copy);
-    free(out);
-}
-#endif
 
 __attribute__((constructor)) static void ue_load(void)
 {
@@ -116,7 +85,8 @@ __attribute__((constructor)) static void ue_load(void)
     ue_unlock();
     pthread_atfork(before_fork, after_fork_parent, after_fork_child);
 #if defined(__i386__)
-    scrub_preload();
+    /* A 32-bit child gets the emulation through QEMU_SET_ENV. */
+    preload_scrub("libuartemu.so");
 #endif
 }
 
