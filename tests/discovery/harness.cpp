@@ -19,6 +19,16 @@ int counter = 0;
 // The emulation traces of the programs started in the current case, shown when it fails.
 std::vector<std::string> traces;
 
+// The last 6000 bytes of a log, for the output of a failed case.
+void PrintTail(const char *title, const std::string &path)
+{
+    std::string log = qmtest::ReadFile(path);
+    const size_t keep = 6000;
+    if (log.size() > keep)
+        log = "...\n" + log.substr(log.size() - keep);
+    printf("%s %s:\n%s", title, path.c_str(), log.c_str());
+}
+
 std::string Unique(const std::string &stem)
 {
     return "/tmp/" + stem + "-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
@@ -101,23 +111,13 @@ void StopSim(Sim &sim)
 {
     // A failed case shows what the device side saw: its frame log's last lines (read before
     // the line is taken down, which removes the file).
-    if (testing::Test::HasFailure() && !sim.log.empty()) {
-        std::string log = qmtest::ReadFile(sim.log);
-        const size_t keep = 6000;
-        if (log.size() > keep)
-            log = "...\n" + log.substr(log.size() - keep);
-        printf("simulator log %s:\n%s", sim.log.c_str(), log.c_str());
-    }
+    if (testing::Test::HasFailure() && !sim.log.empty())
+        PrintTail("simulator log", sim.log);
     // ... and what the master's port did: its writes, the moments the bytes reached the
     // line, its reads. Together the two tell whether a frame was late leaving or arriving.
     for (const auto &t : traces) {
-        if (testing::Test::HasFailure()) {
-            std::string log = qmtest::ReadFile(t);
-            const size_t keep = 6000;
-            if (log.size() > keep)
-                log = "...\n" + log.substr(log.size() - keep);
-            printf("master port trace %s:\n%s", t.c_str(), log.c_str());
-        }
+        if (testing::Test::HasFailure())
+            PrintTail("master port trace", t);
         unlink(t.c_str());
     }
     traces.clear();
