@@ -168,7 +168,11 @@ protected:
         ASSERT_EQ(ioctl(line.port, TIOCMGET, &dtr), 0) << "the emulation is not preloaded";
         t0 = uartemu::NowUs();
     }
-    void TearDown() override { Control(""); }
+    void TearDown() override
+    {
+        if (!IsSkipped())
+            Control("");
+    }
     Line line;
     int64_t t0 = 0;
 };
@@ -266,9 +270,10 @@ TEST_F(UartEmu, DtrIsTheTransmitEnable)
     ASSERT_EQ(write(line.port, "\x01\x03\x00\x01", 4), 4);
     EXPECT_GT(WaitTemt(line.port), 0);
     EXPECT_EQ(Drain(line.master), std::string("\x01\x03\x00\x01", 4));
-    // DTR dropped 10 ms into a 52 ms frame: the rest never gets onto the line.
-    std::string frame(50, 'x');
-    ASSERT_EQ(write(line.port, frame.data(), frame.size()), 50);
+    // DTR dropped 10 ms into a 520 ms frame: the rest never gets onto the line. (The
+    // frame is long so that a test held up by a loaded machine still drops DTR in it.)
+    std::string frame(500, 'x');
+    ASSERT_EQ(write(line.port, frame.data(), frame.size()), 500);
     usleep(10000);
     SetLine(line.port, TIOCM_DTR, false);
     std::string got = Drain(line.master, 100);
@@ -453,14 +458,14 @@ TEST_F(UartEmu, OutputFlushDiscardsWhatHasNotStarted)
 {
     ASSERT_EQ(SetMode(line.port, B9600, 0, 8, 1), 0);
     SetLine(line.port, TIOCM_DTR, true);
-    std::string frame(100, 'z');  // 104 ms on the wire
-    ASSERT_EQ(write(line.port, frame.data(), frame.size()), 100);
+    std::string frame(500, 'z');  // 520 ms on the wire
+    ASSERT_EQ(write(line.port, frame.data(), frame.size()), 500);
     usleep(20000);
     int64_t flushed = uartemu::NowUs();
     tcflush(line.port, TCOFLUSH);
     int64_t temt = WaitTemt(line.port);
-    // 1 ms for the byte in the shift register; the rest of the frame would be 80 ms more.
-    EXPECT_LT(temt - flushed, 60000) << "only the byte in the shift register finishes";
+    // 1 ms for the byte in the shift register; the rest of the frame would be 400 ms more.
+    EXPECT_LT(temt - flushed, 200000) << "only the byte in the shift register finishes";
     std::string got = Drain(line.master);
     EXPECT_GE(got.size(), 10u);
     EXPECT_LT(got.size(), frame.size());
@@ -487,9 +492,7 @@ TEST_F(UartEmu, TransmitterTraceOrderAndItsTimingDiagram)
     tcflush(line.port, TCIOFLUSH);
     ASSERT_EQ(Drain(line.master, 20), request);
     ASSERT_EQ(write(line.master, "\x11\x03\x06\x00\x01\x00\x02\x00\x03\x00\x00", 11), 11);
-    usleep(30000);
-    char buf[32];
-    EXPECT_EQ(read(line.port, buf, sizeof buf), 11);
+    EXPECT_EQ(Drain(line.port, 200).size(), 11u);
 
     auto trace = TraceSince(t0);
     EXPECT_EQ(uartemu::Join(uartemu::Sequence(trace, {"flush", "dtr", "write", "lsr"})),
