@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <random>
 #include <regex>
+#include <sys/time.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -360,18 +361,25 @@ TEST(WriteLogLine, StampedLineVisibleAtOnce)
     FILE *stream = fdopen(p[1], "w");
     ASSERT_NE(stream, nullptr);
     setvbuf(stream, nullptr, _IOFBF, 4096);  // fully buffered: only the flush shows it
-    const long before = static_cast<long>(time(nullptr));
+    // The stamp is the time of day (gettimeofday): time() may lag it by a clock tick at
+    // the turn of a second, so the bounds come from the same clock.
+    auto seconds = [] {
+        timeval tv{};
+        gettimeofday(&tv, nullptr);
+        return static_cast<long>(tv.tv_sec);
+    };
+    const long before = seconds();
     EXPECT_EQ(WriteLogLine("scan started", stream), 0);
-    const long after = static_cast<long>(time(nullptr));
+    const long after = seconds();
     fcntl(p[0], F_SETFL, O_NONBLOCK);
     char buf[256] = {};
     ssize_t n = read(p[0], buf, sizeof buf - 1);
     ASSERT_GT(n, 0);
     std::cmatch m;
     ASSERT_TRUE(std::regex_match(buf, m, std::regex(R"(\[(\d+),(\d+)\] scan started\n)"))) << buf;
-    const long seconds = std::stol(m[1].str());
-    EXPECT_GE(seconds, before);
-    EXPECT_LE(seconds, after);
+    const long stamp = std::stol(m[1].str());
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, after);
     EXPECT_LT(std::stol(m[2].str()), 1000000);
     fclose(stream);
     close(p[0]);
