@@ -4,7 +4,7 @@
 PRESETS ?= default asan i386 tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build demo test bench package clean
+.PHONY: all setup build demo guest test bench package clean
 
 all: build
 
@@ -37,6 +37,10 @@ test: setup
 
 demo: build-default
 	@bash scripts/demo.sh build
+
+# The demonstration in a Debian i386 guest (real kernel, 8250 driver, QEMU's 16550A).
+guest: build-i386
+	@bash testbench/sandbox/qmsandbox testbench/guest/qmguest -b build-i386 testbench/guest/demo
 
 bench: build-default
 	@bash scripts/bench.sh build

@@ -22,6 +22,8 @@ packages=(
     debhelper lintian debootstrap binutils-i686-linux-gnu libstdc++6:i386
     # manual pages: rendering with all warnings (groff), man, lexgrog
     groff-base man-db
+    # the guest line: Debian i386 kernel in QEMU with a busybox initramfs
+    qemu-system-x86 busybox-static:i386 cpio
 )
 # What the test bench's Python programs import (peers, trace2svg.py, scan_bench.py).
 python_modules=(pymodbus pymodbus.server.async_io pymodbus.framer.rtu_framer serial serial_asyncio sqlite3 asyncio xml.dom.minidom)
