@@ -30,7 +30,7 @@ show() {
     echo "-- stdout"; cat "/tmp/$1.out"; echo "-- stderr"; cat "/tmp/$1.err"; echo "-- end"
 }
 qmveskar 1 15,16,17,18,19,20,255 >/tmp/demo.out 2>/tmp/demo.err; show demo $?
-qmveskar 2,3 15 >/tmp/framing.out 2>/tmp/framing.err; show framing $?
+qmveskar 2,3 15 15 >/tmp/framing.out 2>/tmp/framing.err; show framing $?
 # A scan longer than 10 s: the port is handed over once. A watcher notes when the port
 # is closed with the lock released, and when it is open again; SIGTERM and SIGINT arrive
 # before and after the hand-over.
