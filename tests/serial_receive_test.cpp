@@ -219,7 +219,7 @@ TEST_F(Receiver, LineStatusErrorEndsTheReception)
 {
     RxTimeout = 3000;
     for (const char *bits : {"0x02", "0x04", "0x08"}) {
-        SetControl(std::string("lsr=") + bits + "\n");
+        SetControl(std::string("lsr_errors=inject\nlsr=") + bits + "\n");
         double t0 = qmtest::NowSeconds();
         EXPECT_FALSE(ReceiveRtuFrame(LineFd, 50)) << bits;
         EXPECT_LT(qmtest::NowSeconds() - t0, 1.0) << bits;

@@ -22,12 +22,15 @@ enum {
     K_TEMT = 1 << 5,
     K_WRITE = 1 << 6,
     K_GATE = 1 << 7,
-    K_LOOP_FIFO = 1 << 8
+    K_LOOP_FIFO = 1 << 8,
+    K_LSR_ERRORS = 1 << 9,
+    K_OPEN_LINES = 1 << 10
 };
 
 struct ctl_values {
     unsigned set; /* K_* given in this part of the file */
     int echo, loop_mode, lsr_fail, temt_stuck, write_mode, gate, loop_fifo;
+    int lsr_inject, open_low;
     unsigned lsr, lsr_once;
     int once_used; /* generation whose lsr_once was consumed */
 };
@@ -53,11 +56,14 @@ static struct {
 static const char *const loop_names[] = {"good", "corrupt", "silent"};
 static const char *const write_names[] = {"ok", "short", "fail"};
 static const char *const gate_names[] = {"dtr", "rts", "none"};
+static const char *const lsr_error_names[] = {"linux", "inject"};
+static const char *const open_line_names[] = {"high", "low"};
 
 static void reset_values(struct ctl_values *v)
 {
     memset(v, 0, sizeof *v);
     v->once_used = -1;
+    v->loop_fifo = 1; /* the defaults are what Linux's 8250 driver does */
 }
 
 void ue_ctl_init(void)
@@ -116,6 +122,12 @@ static void parse_line(struct ctl_values *v, char *key, char *value)
     } else if (!strcmp(key, "loop_fifo")) {
         v->loop_fifo = parse_flag(value);
         v->set |= K_LOOP_FIFO;
+    } else if (!strcmp(key, "lsr_errors") && (i = name_index(value, lsr_error_names, 2)) >= 0) {
+        v->lsr_inject = i;
+        v->set |= K_LSR_ERRORS;
+    } else if (!strcmp(key, "open_lines") && (i = name_index(value, open_line_names, 2)) >= 0) {
+        v->open_low = i;
+        v->set |= K_OPEN_LINES;
     }
 }
 
@@ -170,10 +182,11 @@ static void trace_settings(void)
     const struct ctl_values *g = &ctl_global;
     ue_trace(ue_now_ns(), -1, "ctl",
              "gen=%d exists=%d echo=%d loop=%s lsr=0x%02x lsr_once=0x%02x lsr_fail=%d temt=%s "
-             "write=%s gate=%s loop_fifo=%d sections=%d",
+             "write=%s gate=%s loop_fifo=%d lsr_errors=%s open_lines=%s sections=%d",
              ctl_generation, ctl_seen.exists, g->echo, loop_names[g->loop_mode], g->lsr,
              g->lsr_once, g->lsr_fail, g->temt_stuck ? "stuck" : "normal",
-             write_names[g->write_mode], gate_names[g->gate], g->loop_fifo, ctl_nsections);
+             write_names[g->write_mode], gate_names[g->gate], g->loop_fifo,
+             lsr_error_names[g->lsr_inject], open_line_names[g->open_low], ctl_nsections);
 }
 
 void ue_ctl_check(void)
@@ -249,12 +262,17 @@ static void overlay(struct ue_settings *out, struct ctl_values *v)
         out->gate = v->gate;
     if (v->set & K_LOOP_FIFO)
         out->loop_fifo = v->loop_fifo;
+    if (v->set & K_LSR_ERRORS)
+        out->lsr_inject = v->lsr_inject;
+    if (v->set & K_OPEN_LINES)
+        out->open_low = v->open_low;
 }
 
 void ue_ctl_settings(const struct ue_port *p, struct ue_settings *out)
 {
     memset(out, 0, sizeof *out);
     out->echo = ctl_default_echo;
+    out->loop_fifo = 1;
     overlay(out, &ctl_global);
     for (int i = 0; i < ctl_nsections; ++i)
         if (!strcmp(ctl_sections[i].path, p->path) || !strcmp(ctl_sections[i].path, p->rpath))

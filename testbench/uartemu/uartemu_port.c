@@ -157,11 +157,17 @@ struct ue_port *ue_port_attach(int fd, const char *path, int how_open, int flags
     errno = saved;
     __atomic_store_n(&ue_port_index[fd], (unsigned char)(slot + 1), __ATOMIC_RELEASE);
     ue_ctl_check();
+    /* Linux's serial core raises DTR and RTS when a port is opened (at any speed but B0),
+     * and they stay up until the program clears them. */
+    struct ue_settings s;
+    ue_ctl_settings(p, &s);
+    p->mctl = s.open_low ? 0 : (TIOCM_DTR | TIOCM_RTS);
     int64_t now = ue_now_ns();
     if (how_open)
-        ue_trace(now, fd, "open", "path=%s flags=0x%x", p->path, (unsigned)flags);
+        ue_trace(now, fd, "open", "path=%s flags=0x%x mctl=0x%03x", p->path, (unsigned)flags,
+                 p->mctl);
     else
-        ue_trace(now, fd, "attach", "path=%s", p->path);
+        ue_trace(now, fd, "attach", "path=%s mctl=0x%03x", p->path, p->mctl);
     ue_port_trace_mode(p, now, 0);
     return p;
 }
@@ -463,9 +469,12 @@ int ue_port_lsr(struct ue_port *p, int64_t now, unsigned *value)
         return -1;
     }
     unsigned v = (!s.temt_stuck && now >= p->tx_end_ns) ? UE_LSR_TEMT : 0;
-    v |= s.lsr & UE_LSR_ERRORS;
+    /* Linux's serial core reports only TEMT here; error bits only in the injecting mode. */
+    if (s.lsr_inject)
+        v |= s.lsr & UE_LSR_ERRORS;
     int gen = ue_ctl_generation();
-    if ((s.lsr_once & UE_LSR_ERRORS) && s.lsr_once_used && *s.lsr_once_used != gen) {
+    if (s.lsr_inject && (s.lsr_once & UE_LSR_ERRORS) && s.lsr_once_used &&
+        *s.lsr_once_used != gen) {
         v |= s.lsr_once & UE_LSR_ERRORS;
         *s.lsr_once_used = gen;
     }

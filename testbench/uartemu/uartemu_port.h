@@ -57,6 +57,8 @@ struct ue_settings {
     int write_mode;
     int gate;
     int loop_fifo; /* loopback bytes reach the input in an 8250's two batches */
+    int lsr_inject; /* the lsr and lsr_once error bits are reported (no Linux driver does) */
+    int open_low;   /* DTR and RTS start low instead of raised at open */
 };
 
 struct ue_port {
