@@ -31,21 +31,23 @@ show() {
 }
 qmveskar 1 15,16,17,18,19,20,255 >/tmp/demo.out 2>/tmp/demo.err; show demo $?
 qmveskar 2,3 15 15 >/tmp/framing.out 2>/tmp/framing.err; show framing $?
-# A scan longer than 10 s: the port is handed over once. A watcher notes when the port
-# is closed with the lock released, and when it is open again; SIGTERM and SIGINT arrive
-# before and after the hand-over.
+# A scan longer than 10 s: the port is handed over once. A watcher notes when the port,
+# once seen open, is closed with the lock released, and when it is open again; SIGTERM and
+# SIGINT arrive during the scan before and after the hand-over.
 qmveskar 1 1 90 -d >/tmp/handover.out 2>/tmp/handover.err &
 pid=$!
-state=open; n=0
+state=starting; n=0
 while kill -0 $pid 2>/dev/null; do
     fds=$(ls -l /proc/$pid/fd 2>/dev/null | grep -c /dev/ttyS1)
-    if [ $state = open ] && [ "$fds" = 0 ] && [ ! -e /dev/shm/uart_lck ] && kill -0 $pid 2>/dev/null; then
+    if [ $state = starting ] && [ "$fds" != 0 ]; then
+        state=open
+    elif [ $state = open ] && [ "$fds" = 0 ] && [ ! -e /dev/shm/uart_lck ] && kill -0 $pid 2>/dev/null; then
         echo closed >> /tmp/watch; state=closed
     elif [ $state = closed ] && [ "$fds" != 0 ]; then
         echo reopened >> /tmp/watch; state=reopened
     fi
-    n=$((n + 1))
-    if [ $n = 10 ]; then kill -TERM $pid; kill -INT $pid; fi
+    [ $state = starting ] || n=$((n + 1))
+    if [ $n = 10 ] && [ $state = open ]; then kill -TERM $pid; kill -INT $pid; fi
     [ $state = reopened ] && [ ! -e /tmp/signalled ] && { kill -TERM $pid; touch /tmp/signalled; }
     sleep 0.2
 done
