@@ -20,9 +20,9 @@ reg 6 0x0107'
 printf 'line 9600 8E1\n%s\n' "$reference" > "$plan/ttyS2.desc"
 printf 'line 19200 7O2\n%s\n' "$reference" > "$plan/ttyS3.desc"
 cat > "$plan/lines.sql" <<'SQL'
-INSERT INTO lines VALUES (1, 'ttyS1', '9600', '0', '8', '1', '0', '0', '100', '0', '0', '0');
-INSERT INTO lines VALUES (2, 'ttyS2', '9600', '2', '8', '1', '0', '0', '100', '0', '0', '0');
-INSERT INTO lines VALUES (3, 'ttyS3', '19200', '1', '7', '2', '0', '0', '100', '0', '0', '0');
+INSERT INTO lines VALUES (1, 'ttyS1', 9600, 0, 8, 1, 0, 0, 100, 0, 0, 0);
+INSERT INTO lines VALUES (2, 'ttyS2', 9600, 2, 8, 1, 0, 0, 100, 0, 0, 0);
+INSERT INTO lines VALUES (3, 'ttyS3', 19200, 1, 7, 2, 0, 0, 100, 0, 0, 0);
 SQL
 cat > "$plan/run.sh" <<'GUEST'
 show() {
