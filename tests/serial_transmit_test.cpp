@@ -138,7 +138,13 @@ TEST_F(BenchPort, FrameGoesOutBetweenDtrUpAndDown)
     // 8 bytes: 6.4 ms asleep after the write, then polls until the 8.3 ms wire time ends.
     EXPECT_GE(lsr->t - write->t, 6400);
     EXPECT_LT(lsr->t - write->t, 6400 + 100000);
-    EXPECT_GT(lsr->Int("polls"), 1);
+    // A first poll before the last stop bit cannot show TEMT: the wait goes on polling. (A
+    // loaded machine may wake the sender after the frame's end: one poll then suffices.)
+    if (lsr->t < write->Int("end")) {
+        EXPECT_GT(lsr->Int("polls"), 1);
+    }
+    EXPECT_LE(lsr->Int("prev"), write->Int("end"));
+    EXPECT_GE(lsr->Int("last"), write->Int("end"));
     EXPECT_EQ(DrainMaster(master), kRequest);  // the whole frame reached the line
 }
 

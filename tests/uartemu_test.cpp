@@ -228,7 +228,9 @@ TEST_F(UartEmu, TransmitterEmptyFollowsTheWireTimeOfTheFrame)
         const auto &last = waits.back();
         EXPECT_EQ(last.Int("v") & 1, 1);
         EXPECT_GE(last.Int("last"), w.Int("end"));
-        EXPECT_GT(last.Int("polls"), 1);
+        if (last.t < w.Int("end")) {  // a first poll before the end cannot be the last
+            EXPECT_GT(last.Int("polls"), 1);
+        }
         EXPECT_LE(last.Int("prev"), w.Int("end"));  // microseconds: the same one at most
     }
 }
