@@ -45,6 +45,22 @@ std::map<int, int> RequestsPerAddress(const std::string &log)
     return count;
 }
 
+// Read requests per address as the master wrote them (its port's emulation trace). A
+// simulator starved on a loaded machine may read two requests as one bad frame; what the
+// command asked is in its own writes.
+std::map<int, int> RequestsWritten(const std::string &trace)
+{
+    std::map<int, int> count;
+    for (const auto &rec : uartemu::Select(uartemu::ReadTrace(trace), "")) {
+        if (rec.event != "write")
+            continue;
+        auto bytes = rec.Bytes();
+        if (bytes.size() == 8 && bytes[1] == 0x03)
+            ++count[bytes[0]];
+    }
+    return count;
+}
+
 // A live process that is not us, to hold the lock.
 pid_t StartHolder()
 {
@@ -124,7 +140,7 @@ TEST_F(LockAndHandOver, PortHandedOverAfterTenSeconds)
 
     // Every address asked exactly as often as its answers require: never repeated, never
     // skipped (the identified one three times, the silent ones once).
-    auto requests = RequestsPerAddress(qmtest::ReadFile(sim.log));
+    auto requests = RequestsWritten(trace);
     for (int a = 1; a <= last; ++a)
         EXPECT_EQ(requests[a], a == 40 ? 3 : 1) << "address " << a;
 
