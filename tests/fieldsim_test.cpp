@@ -250,6 +250,21 @@ TEST(FieldSim, SlowReplyStreamsPastTheReceiverLimit)
     EXPECT_GT(h.at.back() - h.at.front(), 6 * 0.035);
 }
 
+// The times of the simulator's log lines of one kind ("rx", "byte", ...), in seconds.
+static std::vector<double> LogTimes(const SimLine &sim, const std::string &kind)
+{
+    std::vector<double> times;
+    std::istringstream log(qmtest::ReadFile(sim.line.simLog));
+    for (std::string line; std::getline(log, line);) {
+        std::istringstream fields(line);
+        double t = 0;
+        std::string what;
+        if (fields >> t >> what && what == kind)
+            times.push_back(t);
+    }
+    return times;
+}
+
 TEST(FieldSim, PacesBytesAtTheCharacterTimeAfterTheLatency)
 {
     QM_REQUIRE_SANDBOX();
@@ -267,36 +282,20 @@ TEST(FieldSim, PacesBytesAtTheCharacterTimeAfterTheLatency)
     // The first byte: frame-end silence (3.5 characters) + latency + its own character.
     EXPECT_GT(h.at.front(), 4.5 * charTime + 0.150 - 0.002);
     EXPECT_LT(h.at.front(), 4.5 * charTime + 0.150 + 0.5);
-    std::vector<double> sent;
-    std::istringstream log(qmtest::ReadFile(sim.line.simLog));
-    for (std::string line; std::getline(log, line);) {
-        std::istringstream fields(line);
-        double t = 0;
-        std::string what;
-        if (fields >> t >> what && what == "byte")
-            sent.push_back(t);
-    }
+    std::vector<double> sent = LogTimes(sim, "byte");
     ASSERT_EQ(sent.size(), 9u);
     EXPECT_GT(sent.back() - sent.front(), 8 * charTime * 0.9);
     for (size_t i = 1; i < sent.size(); ++i)
         EXPECT_GT(sent[i] - sent[i - 1], charTime * 0.5) << "byte " << i;  // log in ms
 }
 
-// The times of the frames the simulator received (its "rx" log lines), once at least
-// `atLeast` of them are logged or `seconds` have passed.
+// Waits until the simulator has logged at least `atLeast` frames it received (its "rx"
+// lines) or `seconds` have passed; their times.
 static std::vector<double> LogLines(const SimLine &sim, size_t atLeast, double seconds)
 {
     int tries = int(seconds / 0.002);
     for (;;) {
-        std::vector<double> rx;
-        std::istringstream log(qmtest::ReadFile(sim.line.simLog));
-        for (std::string line; std::getline(log, line);) {
-            std::istringstream fields(line);
-            double t = 0;
-            std::string what;
-            if (fields >> t >> what && what == "rx")
-                rx.push_back(t);
-        }
+        std::vector<double> rx = LogTimes(sim, "rx");
         if (rx.size() >= atLeast || tries-- <= 0)
             return rx;
         usleep(2000);
