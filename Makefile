@@ -4,7 +4,7 @@
 PRESETS ?= default asan i386 tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build demo guest test bench package clean
+.PHONY: all setup build demo guest test bench fuzz package clean
 
 all: build
 
@@ -45,9 +45,19 @@ guest: build-i386
 bench: build-default
 	@bash scripts/bench.sh build
 
+# Every fuzz target for FUZZ_RUNS executions (clang's libFuzzer, ASan + UBSan, in the
+# sandbox) and the table of figures; FUZZ_JOBS at once, FUZZ_TARGETS to pick (fuzz/README.md).
+FUZZ_RUNS ?= 10000000
+fuzz: setup
+	cmake -S . -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQM_FUZZ=ON -DQM_BUILD_TESTS=OFF \
+	  -DQM_SANITIZE=address,undefined,fuzzer-no-link >/dev/null
+	cmake --build build-fuzz -j$(JOBS)
+	@bash testbench/sandbox/qmsandbox fuzz/fuzz.sh run build-fuzz $(FUZZ_RUNS)
+
 # Debian packages for amd64 and i386 in build-packages/, checked with lintian.
 package: setup
 	@bash scripts/package.sh build-packages
 
 clean:
-	rm -rf build build-asan build-tsan build-i386 build-packages
+	rm -rf build build-asan build-tsan build-i386 build-packages build-fuzz
