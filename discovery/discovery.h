@@ -28,6 +28,11 @@ int ParseArguments(int argc, char **argv, StrArray **lines);
 extern const char *const ProgressFile;  // "/dev/shm/discovery_perc"
 int RunScan(StrArray *lines);           // uses ScanPlan, PlannedTotal, DebugFlag
 void RunLineTest();
+// Sets the line timing and *settings from the fields of a line record (field k as decimal
+// text, 1 the tty name); false, the line to be skipped, when the tty name has 28 or more
+// characters. Record fields may be missing (no array, or null texts): they read as "".
+struct LineRecord;
+bool ReadLineRecord(const LineRecord *record, LineSettings *settings);
 // Addresses of the whole scan: the planned total of one line times the number of lines, in
 // 64 bits (a huge line list must not overflow it).
 int64_t ScanTotalFor(int32_t plannedTotal, int32_t lineCount);

@@ -86,6 +86,8 @@ const char *Field(const LineRecord *record, int index)
     return text ? text : "";
 }
 
+} // namespace
+
 // Reads the line's settings and timing from its record. False when the tty name does not
 // fit its 28-byte buffer: a cut name could name another device, so the line is skipped.
 bool ReadLineRecord(const LineRecord *record, LineSettings *settings)
@@ -109,6 +111,8 @@ bool ReadLineRecord(const LineRecord *record, LineSettings *settings)
     settings->stopBits = Decimal32(Field(record, 5));
     return true;
 }
+
+namespace {
 
 void ScanSlots(const char *lineId)
 {

@@ -138,7 +138,32 @@ bool LineError(int fd)
     return (status & kLineErrors) != 0;
 }
 
+// The start and the end of every reception, from a descriptor or from a buffer.
+void BeginReception(Reception &rx, uint8_t address)
+{
+    LastResponse = FreeRtuFrame(LastResponse);
+    rx.address = address;
+}
+
+bool EndReception(Reception &rx)
+{
+    rx.reply = FreeRtuFrame(rx.reply);  // a reply cut short never becomes LastResponse
+    return LastResponse && LastResponse->length > 0;
+}
+
 } // namespace
+
+bool ReceiveRtuBytes(const uint8_t *bytes, size_t size, uint8_t address, size_t *used)
+{
+    Reception rx;
+    BeginReception(rx, address);
+    size_t n = 0;
+    while (!rx.complete && n < size)
+        FeedByte(rx, bytes[n++]);
+    if (used)
+        *used = n;
+    return EndReception(rx);
+}
 
 bool ReceiveRtuFrame(int fd, uint8_t address)
 {
@@ -147,7 +172,8 @@ bool ReceiveRtuFrame(int fd, uint8_t address)
     // reception by the size of the step nor cuts it short.
     const int64_t start = MonotonicNs();
     auto elapsedMs = [start] { return (MonotonicNs() - start) / 1000000; };
-    LastResponse = FreeRtuFrame(LastResponse);
+    Reception rx;
+    BeginReception(rx, address);
 
     // A negative base time-out is taken as 0: the limits stay 50 ms and 1500 ms instead
     // of wrapping to a wait without end.
@@ -155,8 +181,6 @@ bool ReceiveRtuFrame(int fd, uint8_t address)
     const int64_t idleLimit = base + 50;
     const int64_t streamLimit = base + 1500;
 
-    Reception rx;
-    rx.address = address;
     while (!rx.complete) {
         if (WaitingBytes(fd) <= 0) {
             usleep(1000);
@@ -171,9 +195,9 @@ bool ReceiveRtuFrame(int fd, uint8_t address)
             break;
         FeedByte(rx, b);
     }
-    rx.reply = FreeRtuFrame(rx.reply);  // a reply cut short never becomes LastResponse
+    bool good = EndReception(rx);
 
     FlushLineQueues(fd);
     RtPriorityDrop();
-    return LastResponse && LastResponse->length > 0;
+    return good;
 }

@@ -4,6 +4,7 @@
 // utility library: its clocks and stopwatch are declared in internal.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <termios.h>
 
@@ -69,3 +70,7 @@ int WaitTransmitterEmpty(int fd, uint16_t length);
 // ---- Receiver ----------------------------------------------------------------------
 bool ReceiveRtuFrame(int fd, uint8_t address);
 extern RtuFrame *LastResponse;  // data bytes of the last accepted reply, or nullptr
+// The same reception over bytes in memory, without time limits, line status or delay
+// other than PostRxDelay: ends at the first complete reply or when the bytes run out;
+// *used (when given) is the number of bytes taken. The result is ReceiveRtuFrame's.
+bool ReceiveRtuBytes(const uint8_t *bytes, size_t size, uint8_t address, size_t *used);
