@@ -91,6 +91,22 @@ bool NextEntry(FILE *file, Entry *entry)
 // Writes the whole text; false on any error.
 bool PutText(FILE *file, const char *text) { return fputs(text, file) >= 0; }
 
+// Reads the next piece as fgets(piece, size, file) does (up to size - 1 characters, up to
+// and with a line feed) and gives its real length: a zero byte inside a line is kept with
+// the rest of the piece. 0 at the end of the file.
+size_t ReadPiece(FILE *file, char *piece, size_t size)
+{
+    size_t len = 0;
+    int c;
+    while (len + 1 < size && (c = getc(file)) != EOF) {
+        piece[len++] = static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    piece[len] = '\0';
+    return len;
+}
+
 } // namespace
 
 // The value of the first line of the key, copied into out (at least 150 bytes). Returns 0
@@ -158,13 +174,13 @@ extern "C" int SetVesconfEntry(const char *key, const char *value)
     bool atLineStart = true;
     if (store.file) {
         char piece[kWriteField];
-        while (ok && fgets(piece, sizeof piece, store.file)) {
+        size_t len;
+        while (ok && (len = ReadPiece(store.file, piece, sizeof piece)) > 0) {
             if (strncmp(piece, key, keyLen) == 0)
                 continue;
-            size_t len = strlen(piece);
-            if (len == 0)
-                continue;  // a piece that begins with a zero byte
-            ok = PutText(temp, piece);
+            // Copied whole, zero bytes included: a piece cut at its first zero byte would lose
+            // its line feed and join the next line (another key's entry) to it.
+            ok = fwrite(piece, 1, len, temp) == len;
             atLineStart = piece[len - 1] == '\n';
         }
         if (ferror(store.file))
