@@ -1,6 +1,6 @@
 #!/bin/bash
 # fuzz.sh - runs the libFuzzer targets of a fuzz build (QM_FUZZ) and prints one table row
-# per target: executions, executions per second, coverage (cov/ft), corpus size, findings.
+# per target: executions, executions per second (wall clock, start-up included), coverage (cov/ft), corpus size, findings.
 # Must run inside the sandbox (testbench/sandbox/qmsandbox): several targets write the
 # unit's fixed paths.
 #
@@ -31,7 +31,6 @@ for t in $targets; do
 done
 
 work=$build/fuzz-$mode
-rm -rf "$work/findings" "$work/scratch" "$work/logs"
 mkdir -p "$work/findings" "$work/scratch" "$work/logs"
 
 # one target: its libFuzzer run, then a summary line in logs/<target>.row
@@ -42,14 +41,17 @@ one() {
     else
         corpus=$work/scratch/$t
     fi
+    rm -rf "$work/findings/$t" "$work/scratch/$t" "$log" "$work/logs/$t.row"
     mkdir -p "$corpus" "$work/findings/$t" "$seeds"
-    local status=0
+    local status=0 start
+    start=$(date +%s.%N)
     (cd "$work/scratch" && "$build/$t" -runs="$runs" -seed=1 -timeout=10 -rss_limit_mb=2048 \
         -max_len=4096 -print_final_stats=1 -error_exitcode=1 -timeout_exitcode=1 \
         -artifact_prefix="$work/findings/$t/" "$corpus" "$seeds") >"$log" 2>&1 || status=$?
     local execs rate cov ft size found
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-    rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+    rate=$(awk -v n="${execs:-0}" -v a="$start" -v b="$(date +%s.%N)" \
+        'BEGIN { printf "%d", (b > a) ? n / (b - a) : 0 }')
     cov=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1 | awk '{print $2 "/" $4}')
     size=$(find "$corpus" "$seeds" -type f | wc -l)
     found=$(find "$work/findings/$t" -type f | wc -l)

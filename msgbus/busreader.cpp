@@ -21,12 +21,6 @@ namespace {
 
 // Pause before looking again when part of a header is pending and the rest has not come.
 constexpr useconds_t PartialHeaderPauseUs = 2000;
-// How long the reader waits for the rest of a message whose header is already there. TCP
-// may deliver a header and its payload apart (a busy sender, a full buffer); reading the
-// payload before it is all there would drop the message and, with the pending bytes thrown
-// away, put every later message out of step. A payload that does not come whole within
-// this time is a failed receive.
-constexpr int WholeMessageWaitMs = 100;
 
 void CancelOn()
 {
@@ -158,7 +152,7 @@ void WaitForWholeMessage(int fd, int pending)
     if (recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT) != ssize_t(sizeof header))
         return;
     int whole = BusHeaderSize + Get16(header + BusOffPayloadLen);
-    for (int waited = 0; pending >= 0 && pending < whole && waited < WholeMessageWaitMs;
+    for (int waited = 0; pending >= 0 && pending < whole && waited < BusWholeMessageWaitMs;
          waited += 5) {
         pollfd more = {fd, POLLIN, 0};
         CancelOn();
@@ -214,6 +208,13 @@ void ReadPass(int fd, ReceiveBuffer *buffer)
 }
 
 } // namespace
+
+// How long the reader waits for the rest of a message whose header is already there. TCP
+// may deliver a header and its payload apart (a busy sender, a full buffer); reading the
+// payload before it is all there would drop the message and, with the pending bytes thrown
+// away, put every later message out of step. A payload that does not come whole within
+// this time is a failed receive.
+int BusWholeMessageWaitMs = 100;
 
 void *BusReader(void *)
 {

@@ -61,6 +61,8 @@ extern BusHandlerFn BusHandler;
 // Body of the reader thread; arg is unused (the reader reads BusSocket, which does not
 // change while the reader runs).
 void *BusReader(void *arg);
+// How long the reader waits for the payload of a message whose header it has (100 ms).
+extern int BusWholeMessageWaitMs;
 
 // ---- Synchronous request (shared between the requester and the reader) ---------------
 struct ReplyFilterRecord {
