@@ -188,6 +188,16 @@ TEST_F(VesconfTest, WritingAKeyRemovesKeysItBegins)
     EXPECT_EQ(Store(), "=\"all\"\n");
 }
 
+TEST_F(VesconfTest, OtherLinesAreCopiedWholeWithTheirZeroBytes)
+{
+    QM_REQUIRE_SANDBOX();
+    const std::string old = std::string("no eq\0rest\nEQ=\"a=b\"\n", 20);
+    qmtest::WriteFile(kStore, old);
+    EXPECT_EQ(SetVesconfEntry("K", "v"), 1);
+    EXPECT_EQ(Store(), old + "K=\"v\"\n");
+    EXPECT_EQ(Get("EQ").text, "a=b");
+}
+
 TEST_F(VesconfTest, QuoteInAValueIsLostOnReading)
 {
     QM_REQUIRE_SANDBOX();
