@@ -2,7 +2,7 @@
 # fuzz.sh - runs the libFuzzer targets of a fuzz build (QM_FUZZ) and prints one table row
 # per target: executions, executions per second (wall clock, start-up included), coverage (cov/ft), corpus size, findings.
 # Must run inside the sandbox (testbench/sandbox/qmsandbox): several targets write the
-# unit's fixed paths.
+# unit's fixed paths, and each target gets a private sandbox of its own inside it.
 #
 #   fuzz.sh run BUILD [RUNS]      long run, RUNS executions per target (default 10000000);
 #                                 the corpus grows in BUILD/corpus/<target>, findings go to
@@ -45,7 +45,10 @@ one() {
     mkdir -p "$corpus" "$work/findings/$t" "$seeds"
     local status=0 start
     start=$(date +%s.%N)
-    (cd "$work/scratch" && "$build/$t" -runs="$runs" -seed=1 -timeout=10 -rss_limit_mb=2048 \
+    # A sandbox of its own: targets that run at once must not see each other's store,
+    # dictionaries or state files (the store's language of one is another's fuzzed input).
+    (cd "$work/scratch" && env -u QM_SANDBOX_INSIDE QM_SOURCE_DIR="$top" QM_BIN_DIR="$build" \
+        "$top/testbench/sandbox/qmsandbox" "$build/$t" -runs="$runs" -seed=1 -timeout=10 -rss_limit_mb=2048 \
         -max_len=4096 -print_final_stats=1 -error_exitcode=1 -timeout_exitcode=1 \
         -artifact_prefix="$work/findings/$t/" "$corpus" "$seeds") >"$log" 2>&1 || status=$?
     local execs rate cov ft size found
