@@ -12,10 +12,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <mutex>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 #include <vector>
@@ -70,15 +72,47 @@ template <typename Done> void Await(Done done, const char *what)
         Fail(what);
 }
 
+// True when a thread of this process is blocked in poll() on one descriptor: the reader
+// waiting for input (libFuzzer's own threads sleep, they do not poll).
+bool ReaderPolls()
+{
+    DIR *tasks = opendir("/proc/self/task");
+    if (!tasks)
+        return false;
+    bool polls = false;
+    while (dirent *task = readdir(tasks)) {
+        char path[64], line[256] = {};
+        snprintf(path, sizeof path, "/proc/self/task/%s/syscall", task->d_name);
+        FILE *file = task->d_name[0] != '.' ? fopen(path, "r") : nullptr;
+        if (!file)
+            continue;
+        long number = -1;
+        unsigned long fds = 0, count = 0;
+        if (fgets(line, sizeof line, file) && sscanf(line, "%ld %lx %lx", &number, &fds, &count) == 3)
+            polls = polls || (number == SYS_poll && count == 1);
+        fclose(file);
+    }
+    closedir(tasks);
+    return polls;
+}
+
 // After a dropped message the reader throws away what is pending at that moment; a ping
-// shows when it is past that point and reading in step again. A ping that came while the
-// reader was still throwing away goes with the rest (no answer once the line is quiet for
-// 20 ms): it is sent again.
+// shows when it is past that point and reading in step again. The ping is written only once
+// the reader waits in poll(): the reader's receive of the cut payload asks for the whole
+// payload, and a ping written while that receive is still in the kernel (the cut bytes
+// already taken, nothing pending any more) is taken into it, a stream that no reader could
+// frame. A ping that came while the reader was still throwing away goes with the rest (no
+// answer once the line is quiet for 20 ms): it is sent again.
 void AwaitPastDrop(const int *sv)
 {
     uint8_t ping[BusHeaderSize] = {BusTypePing};
     Put32(ping + BusOffSenderPid, 0x7E7E7E7E);
     for (int attempt = 0; attempt < 5; ++attempt) {
+        int64_t waitEnd = MonotonicNs() + 5000000000;
+        while (!ReaderPolls() && MonotonicNs() < waitEnd)
+            usleep(50);  // no spinning: the reader needs the processor to get there
+        if (!ReaderPolls())
+            Fail("the reader does not wait for input after a drop");
         if (write(sv[1], ping, sizeof ping) != ssize_t(sizeof ping))
             Fail("ping not written");
         int64_t end = MonotonicNs() + 1000000000, quietSince = 0;
