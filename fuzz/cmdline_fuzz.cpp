@@ -4,7 +4,6 @@
 // the planned addresses of the second argument with its element count as the total, in
 // range mode the slots first..last and their count. Any other result leaves no line list.
 #include <algorithm>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,14 +11,9 @@
 #include <vector>
 
 #include "discovery.h"
+#include "reference.h"
 
 namespace {
-
-int32_t Reference(const std::string &text)
-{
-    long long v = strtoll(text.c_str(), nullptr, 10);
-    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : int32_t(v);
-}
 
 std::vector<std::string> Split(const std::string &text)
 {
@@ -30,12 +24,6 @@ std::vector<std::string> Split(const std::string &text)
         else
             parts.back().push_back(c);
     return parts;
-}
-
-void Require(bool ok)
-{
-    if (!ok)
-        abort();
 }
 
 } // namespace
@@ -77,10 +65,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int32_t total = int32_t(list.size());
         if (list.size() >= 2) {
             for (const std::string &element : list)
-                if (int32_t v = Reference(element); v >= 1 && v <= 255)
+                if (int32_t v = ReferenceInt32(element.c_str()); v >= 1 && v <= 255)
                     want[v] = true;
         } else {
-            int32_t first = Reference(args[2]), last = Reference(args[3]);
+            int32_t first = ReferenceInt32(args[2].c_str()), last = ReferenceInt32(args[3].c_str());
             Require(first >= 1 && last <= 255 && first <= last);
             total = last - first + 1;
             for (int32_t a = first; a <= last; ++a)

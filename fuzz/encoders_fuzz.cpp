@@ -11,6 +11,7 @@
 
 #include "internal.h"
 #include "qmveskar.h"
+#include "reference.h"
 #include "seriallink.h"
 
 namespace {
@@ -111,12 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (size)
             memcpy(frame, data, size);
         AppendCrc16(frame, uint16_t(size));
-        uint16_t crc = 0xFFFF;
-        for (size_t i = 0; i < size; ++i) {
-            crc ^= data[i];
-            for (int b = 0; b < 8; ++b)
-                crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-        }
+        const uint16_t crc = ReferenceCrc16(data, size);
         if (frame[size] != (crc & 0xFF) || frame[size + 1] != (crc >> 8))
             abort();
         free(frame);

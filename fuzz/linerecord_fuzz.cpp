@@ -3,32 +3,12 @@
 // its own size. A tty name of 28 characters or more rejects the record and leaves settings
 // and timing alone; otherwise the name is kept whole and every numeric field equals a
 // strtoll reference held to the signed 32-bit range.
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
 #include "discovery.h"
 #include "quordb.h"
-
-namespace {
-
-int32_t Reference(const char *text)
-{
-    if (!text)
-        return 0;
-    errno = 0;
-    long long v = strtoll(text, nullptr, 10);  // ERANGE gives LLONG_MIN/MAX, held below
-    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : int32_t(v);
-}
-
-void Require(bool ok)
-{
-    if (!ok)
-        abort();
-}
-
-} // namespace
+#include "reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -62,10 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         Require(strcmp(settings.tty, tty) == 0);
         for (int i = 0; i < 5; ++i)
-            Require(*timing[i] == Reference(fields[timingField[i]]));
-        Require(settings.speed == Reference(fields[2]) && settings.parity == Reference(fields[3]));
-        Require(settings.dataBits == Reference(fields[4]) &&
-                settings.stopBits == Reference(fields[5]));
+            Require(*timing[i] == ReferenceInt32(fields[timingField[i]]));
+        Require(settings.speed == ReferenceInt32(fields[2]) && settings.parity == ReferenceInt32(fields[3]));
+        Require(settings.dataBits == ReferenceInt32(fields[4]) &&
+                settings.stopBits == ReferenceInt32(fields[5]));
     }
     for (int k = 0; k < kFields; ++k)
         free(fields[k]);

@@ -9,28 +9,8 @@
 #include <cstring>
 #include <vector>
 
+#include "reference.h"
 #include "seriallink.h"
-
-namespace {
-
-uint16_t ReferenceCrc(const uint8_t *p, size_t n)
-{
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        crc ^= p[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001) : uint16_t(crc >> 1);
-    }
-    return crc;
-}
-
-void Require(bool ok)
-{
-    if (!ok)
-        abort();
-}
-
-} // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -41,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::vector<uint8_t> s(data + 2, data + size);
     const size_t first = std::find(s.begin(), s.end(), address) - s.begin();
     if ((mode & 1) && first + 3 <= s.size()) {
-        uint16_t crc = ReferenceCrc(&s[first], s.size() - 2 - first);
+        uint16_t crc = ReferenceCrc16(&s[first], s.size() - 2 - first);
         s[s.size() - 2] = uint8_t(crc);
         s[s.size() - 1] = uint8_t(crc >> 8);
     }
@@ -58,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         Require(s[count] == len);
         Require(s[count - 1] == 0x03 || s[count - 1] == 0x04 || s[count - 1] == 0xFD);
         Require(memcmp(LastResponse->data, &s[count + 1], len) == 0);
-        uint16_t crc = ReferenceCrc(&s[first], used - 2 - first);
+        uint16_t crc = ReferenceCrc16(&s[first], used - 2 - first);
         Require(s[used - 2] == uint8_t(crc) && s[used - 1] == uint8_t(crc >> 8));
 
         std::vector<uint8_t> bad(s.begin(), s.begin() + used);
@@ -69,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     static const uint8_t kExceptions[4] = {0x83, 0x84, 0x86, 0x90};
     uint8_t exception[5] = {address, kExceptions[(mode >> 5) & 3], uint8_t(size), 0, 0};
-    uint16_t crc = ReferenceCrc(exception, 3);
+    uint16_t crc = ReferenceCrc16(exception, 3);
     exception[3] = uint8_t(crc);
     exception[4] = uint8_t(crc >> 8);
     size_t taken = 0;

@@ -14,16 +14,11 @@
 #include <vector>
 
 #include "discovery.h"
+#include "reference.h"
 
 namespace {
 
 const char *const kTableFile = "/etc/quor/db/devices/transtable.models";
-
-void Require(bool ok)
-{
-    if (!ok)
-        abort();
-}
 
 bool Matches(const TransRule &r, const uint8_t *bytes, const uint16_t w[3])
 {
