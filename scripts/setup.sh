@@ -51,7 +51,14 @@ else
     echo "setup: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt=(apt-get -o DPkg::Lock::Timeout=600)
-    "${apt[@]}" update -qq
+    # A mirror caught in the middle of a sync can fail one index (seen: the i386 list of
+    # bookworm-security); the others still load, so the install is tried with what loaded
+    # and fails only if a package cannot be had.
+    for try in 1 2 3; do
+        "${apt[@]}" update -qq && break
+        echo "setup: apt-get update failed (try $try of 3)" >&2
+        [ $try = 3 ] || sleep 20
+    done
     "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
     echo "setup: packages installed"
 fi
