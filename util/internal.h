@@ -67,6 +67,17 @@ FILE *OpenStateStream(const char *path, int flags, mode_t mode, const char *fdop
 // close failed. A failed write is not reported, as with every writer of these files.
 int WritePidFile(const char *path);
 
+// ---- Guard of a shared folder's lock files (dirguard.cpp) --------------------------
+// Takes an exclusive flock() on the folder dir (a descriptor of its own, close-on-exec),
+// waiting at most about 1.5 s for a holder to let it go. A caller that reads, clears or
+// creates a lock file in dir holds it meanwhile, so that those steps of two processes
+// never interleave. Returns the descriptor to pass to DropDirGuard, or -1 when the folder
+// cannot be opened or the guard was not free in time: the caller goes on unguarded rather
+// than block. Not nested: a second take in the same process waits out the time, gets -1.
+int TakeDirGuard(const char *dir);
+// Lets the guard go (nothing for -1).
+void DropDirGuard(int fd);
+
 // ---- Time (timekeeping.cpp) ---------------------------------------------------------
 // Nanoseconds of the monotonic clock, in 64 bits.
 int64_t MonotonicNs();
