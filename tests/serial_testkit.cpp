@@ -1,5 +1,5 @@
-// serial_testkit.cpp - forked children, capabilities and scheduling checks for the
-// serial-link tests.
+// serial_testkit.cpp - forked children, capabilities, scheduling checks and the directory
+// entry hook for the serial-link tests.
 #include "serial_testkit.h"
 
 #include <cerrno>
@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <linux/capability.h>
 #include <poll.h>
@@ -103,4 +104,44 @@ int CurrentPolicy(int *priority)
     return policy;
 }
 
+const char *HookedName = nullptr;
+int (*EntryHook)(const char *call) = nullptr;
+
 } // namespace serialtest
+
+namespace {
+
+// False (errno set) when the hook fails the call on name.
+bool PassesHook(const char *call, const char *name)
+{
+    using serialtest::EntryHook, serialtest::HookedName;
+    if (!EntryHook || !HookedName || strcmp(name, HookedName) != 0)
+        return true;
+    if (int err = EntryHook(call)) {
+        errno = err;
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+// Weak: a program without the --wrap options neither resolves nor calls them.
+extern "C" int __real_unlink(const char *) __attribute__((weak));
+extern "C" int __real_link(const char *, const char *) __attribute__((weak));
+extern "C" int __real_linkat(int, const char *, int, const char *, int) __attribute__((weak));
+
+extern "C" int __wrap_unlink(const char *path)
+{
+    return PassesHook("unlink", path) ? __real_unlink(path) : -1;
+}
+
+extern "C" int __wrap_link(const char *from, const char *to)
+{
+    return PassesHook("link", to) ? __real_link(from, to) : -1;
+}
+
+extern "C" int __wrap_linkat(int fromDir, const char *from, int toDir, const char *to, int flags)
+{
+    return PassesHook("linkat", to) ? __real_linkat(fromDir, from, toDir, to, flags) : -1;
+}

@@ -36,6 +36,8 @@ bool InSandbox();
 std::string ReadFile(const std::string &path, bool *exists = nullptr);
 void WriteFile(const std::string &path, const std::string &content);
 bool Exists(const std::string &path);
+// The names in a folder, without "." and "..", sorted.
+std::vector<std::string> DirEntries(const std::string &dir);
 [[gnu::always_inline]] inline double NowSeconds() { return qmclock::Monotonic(); }  // see clockread.h
 
 } // namespace qmtest
