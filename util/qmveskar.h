@@ -417,7 +417,11 @@ int GetTempFileInfo(int32_t id, TempFileInfo *info);
  * take non-zero: returns 1 when this process now holds the lock (the file appears in one
  * step: two processes taking it at once cannot both succeed); 0 when a live process holds
  * it (this process included: not re-entrant) or the file cannot be written. A lock file
- * that exists but cannot be read is overwritten when it can be.
+ * that exists but cannot be read is replaced when it can be written; a stale lock that
+ * cannot be removed (another user's, in the sticky /dev/shm) is overwritten in place when
+ * its mode allows.
+ * Callers look at and change the file one at a time, under an exclusive flock() on the
+ * directory /dev/shm (waited for at most about 1.5 s, then done without).
  * take zero: returns 1 when the file held this process's pid and was removed; 0 otherwise
  * (no lock, a stale lock, another live holder, whose file is left alone).
  * Locks processes, not threads: call it from one thread. */
