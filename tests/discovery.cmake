@@ -11,7 +11,7 @@ add_dependencies(discovery_test qmveskar qmfieldsim uartemu)
 qm_add_gtest(discovery_lock_test SOURCES discovery/lock_test.cpp LIBS discoveryharness
              LABELS blackbox bench slow TIMEOUT 900 FIELD_SCAN
              SPLIT *PortHandedOver* *DuringHandOver* *LiveHolderAtStart* *SlowLockAtStart*
-                   *WallClockSteppedBack*)
+                   *WallClockSteppedBack* *KilledDuringTheScan*)
 add_dependencies(discovery_lock_test qmveskar qmfieldsim uartemu clockstep)
 qm_add_gtest(discovery_interop_test SOURCES discovery/interop_test.cpp LIBS discoveryharness
              LABELS blackbox bench interop TIMEOUT 300 FIELD_SCAN)

@@ -1,9 +1,11 @@
 // The UART lock and the hand-over of the port during a long scan, end to end: the command
 // gives the port up for five seconds after ten seconds of use, retries a lock that another
-// live process holds, and never repeats or skips an address across a hand-over.
+// live process holds, never repeats or skips an address across a hand-over, and gets past
+// what a run killed in the middle of its scan has left.
 #include <atomic>
 #include <csignal>
 #include <map>
+#include <random>
 #include <sstream>
 #include <sys/wait.h>
 #include <thread>
@@ -268,4 +270,38 @@ TEST_F(LockAndHandOver, WallClockSteppedBackDuringTheScan)
             EXPECT_LT(writes[i] - writes[i - 1], 1000000) << "request " << i;
         }
     }
+}
+
+// Runs killed (SIGKILL) at random moments of their scans leave at most their progress file
+// and a stale lock in /dev/shm; the next run gets past both and reports as usual.
+TEST_F(LockAndHandOver, RunsKilledDuringTheScan)
+{
+    const std::vector<std::string> args{"1", "39", "41"};
+    const std::string report = ShortLines(39, 41, 40);
+    double start = qmtest::NowSeconds();
+    auto r = RunQmveskarOnBench(args);
+    double scan = qmtest::NowSeconds() - start;
+    ASSERT_EQ(r.out, report);
+    std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<int> moment(0, int(scan * 1e6));
+    std::map<std::string, int> left;  // what the killed runs left, by name
+    for (int batch = 0; batch < 4; ++batch) {
+        for (int i = 0; i < 10; ++i) {
+            Started run = StartQmveskar(args);
+            usleep(useconds_t(moment(random)));
+            kill(run.pid, SIGKILL);
+            Wait(run, 30);
+            for (const std::string &name : qmtest::DirEntries("/dev/shm")) {
+                EXPECT_TRUE(name == "discovery_perc" || name == "uart_lck") << name;
+                ++left[name];
+            }
+        }
+        r = RunQmveskarOnBench(args);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, report);
+        EXPECT_EQ(qmtest::DirEntries("/dev/shm"), std::vector<std::string>{});
+    }
+    printf("a scan of 39..41 took %.2f s; after 40 kills within that time /dev/shm held a "
+           "stale lock %d times, a progress file %d times\n",
+           scan, left["uart_lck"], left["discovery_perc"]);
 }
