@@ -92,8 +92,38 @@ void AnswerPing(const MessageRecord &ping)
     answer.SenderPid = OwnPid;  // 0 when the program has not set it
     answer.DestPid = ping.SenderPid;
     CancelOn();
-    WriteBusMessage(answer);
+    WriteBusRecord(answer, true);  // never SIGPIPE: the program did not write this one
     CancelOff();
+}
+
+// Reads size payload bytes as they come, in as many pieces as the connection gives: a
+// message larger than the receive window is never all pending at once. False when the
+// connection ends first, or when nothing arrives for BusWholeMessageWaitMs (counted afresh
+// after each piece; signals neither shorten nor stretch it).
+bool ReadPayload(int fd, uint8_t *into, size_t size)
+{
+    size_t got = 0;
+    int64_t deadline = MonotonicNs() + int64_t(BusWholeMessageWaitMs) * 1000000;
+    while (got < size) {
+        ssize_t n = recv(fd, into + got, size - got, MSG_DONTWAIT);
+        if (n > 0) {
+            got += size_t(n);
+            deadline = MonotonicNs() + int64_t(BusWholeMessageWaitMs) * 1000000;
+            continue;
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            return false;
+        int64_t left = deadline - MonotonicNs();
+        if (left <= 0)
+            return false;
+        pollfd more = {fd, POLLIN, 0};
+        CancelOn();
+        int ready = poll(&more, 1, int((left + 999999) / 1000000));
+        CancelOff();
+        if (ready < 0 && errno != EINTR)
+            return false;
+    }
+    return true;
 }
 
 // Reads one message of which at least a whole header is pending; false on a failed
@@ -113,13 +143,7 @@ bool ReceiveMessage(int fd, MessageRecord *record, ReceiveBuffer *buffer)
     buffer->payload = malloc(record->PayloadLen);
     if (!buffer->payload)
         return false;
-    // Only what is pending is taken: a payload that has not arrived by the end of the
-    // wait for the whole message is a failed receive, never a wait without limit that
-    // would then take the next message's bytes as payload.
-    CancelOn();
-    got = recv(fd, buffer->payload, record->PayloadLen, MSG_DONTWAIT);
-    CancelOff();
-    if (got != ssize_t(record->PayloadLen)) {
+    if (!ReadPayload(fd, static_cast<uint8_t *>(buffer->payload), record->PayloadLen)) {
         ReleaseReceive(buffer);
         return false;
     }
@@ -145,25 +169,6 @@ void Deliver(const MessageRecord &received, ReceiveBuffer *buffer)
     free(copy);
 }
 
-// With a whole header pending: waits (bounded) until its payload is pending too.
-void WaitForWholeMessage(int fd, int pending)
-{
-    uint8_t header[BusHeaderSize];
-    if (recv(fd, header, sizeof header, MSG_PEEK | MSG_DONTWAIT) != ssize_t(sizeof header))
-        return;
-    int whole = BusHeaderSize + Get16(header + BusOffPayloadLen);
-    for (int waited = 0; pending >= 0 && pending < whole && waited < BusWholeMessageWaitMs;
-         waited += 5) {
-        pollfd more = {fd, POLLIN, 0};
-        CancelOn();
-        usleep(5000);
-        CancelOff();
-        if (poll(&more, 1, 0) < 0 && errno != EINTR)
-            return;
-        pending = PendingBytes(fd);
-    }
-}
-
 void ReadPass(int fd, ReceiveBuffer *buffer)
 {
     pollfd wait = {fd, POLLIN | POLLPRI | POLLERR | POLLHUP | POLLRDHUP, 0};
@@ -186,7 +191,6 @@ void ReadPass(int fd, ReceiveBuffer *buffer)
     if (pending < 0)
         WaitForCancel();
     if (pending >= BusHeaderSize) {
-        WaitForWholeMessage(fd, pending);
         MessageRecord received;
         if (!ReceiveMessage(fd, &received, buffer)) {
             DropPending(fd);  // failed receive: message dropped, pending bytes thrown away
@@ -209,11 +213,10 @@ void ReadPass(int fd, ReceiveBuffer *buffer)
 
 } // namespace
 
-// How long the reader waits for the rest of a message whose header is already there. TCP
-// may deliver a header and its payload apart (a busy sender, a full buffer); reading the
-// payload before it is all there would drop the message and, with the pending bytes thrown
-// away, put every later message out of step. A payload that does not come whole within
-// this time is a failed receive.
+// How long the reader waits for more of a payload when none comes. TCP delivers a message
+// in pieces (a busy sender, a full buffer, a message larger than the receive window), so
+// the payload is read piece by piece as it arrives; a payload that stops coming for this
+// long is a failed receive, and what is pending then is thrown away.
 int BusWholeMessageWaitMs = 100;
 
 void *BusReader(void *)

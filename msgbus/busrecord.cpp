@@ -1,8 +1,11 @@
 // busrecord.cpp - the message record on the bus: its 68-byte wire image, building an
-// outgoing record, and the sending side (WriteBusMessage, PostBusMessage).
+// outgoing record, and the sending side (WriteBusMessage, PostBusMessage): every message
+// goes out whole, one writer at a time.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -110,7 +113,69 @@ void FreeBusPayload(MessageRecord *record)
     record->Payload = nullptr;
 }
 
-extern "C" int WriteBusMessage(MessageRecord record)
+namespace {
+
+// The writers' turn on the connection: one message at a time goes out, from its first
+// byte to its last. A write on a full send buffer takes part of a message, and a signal
+// can end it there; without the turn, the reader's ping answer or another caller's post
+// would land inside the rest. Waiting for the turn is a cancellation point (a condition
+// wait), so a reader waiting behind a blocked caller can still be ended by CloseBus.
+pthread_mutex_t WriteGuard = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t WriteFree = PTHREAD_COND_INITIALIZER;
+bool Writing = false;
+
+void UnlockGuard(void *) { pthread_mutex_unlock(&WriteGuard); }
+
+void TakeWriteTurn()
+{
+    pthread_mutex_lock(&WriteGuard);
+    pthread_cleanup_push(UnlockGuard, nullptr);
+    while (Writing)
+        pthread_cond_wait(&WriteFree, &WriteGuard);
+    Writing = true;
+    pthread_cleanup_pop(1);
+}
+
+void GiveWriteTurn(void *)
+{
+    pthread_mutex_lock(&WriteGuard);
+    Writing = false;
+    pthread_cond_signal(&WriteFree);
+    pthread_mutex_unlock(&WriteGuard);
+}
+
+// Writes all of data, going on after short counts and EINTR; false on an error. quiet:
+// send with MSG_NOSIGNAL, so that a connection the server has closed raises no SIGPIPE.
+bool SendWhole(int fd, const uint8_t *data, size_t size, bool quiet)
+{
+    while (size > 0) {
+        ssize_t n = quiet ? send(fd, data, size, MSG_NOSIGNAL) : write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        size -= size_t(n);
+    }
+    return true;
+}
+
+struct OutBuffer {
+    uint8_t *bytes;
+    bool turn;  // the write turn is held
+};
+
+void ReleaseOut(void *arg)
+{
+    auto *out = static_cast<OutBuffer *>(arg);
+    if (out->turn)
+        GiveWriteTurn(nullptr);
+    free(out->bytes);
+}
+
+} // namespace
+
+int WriteBusRecord(const MessageRecord &record, bool quiet)
 {
     // A header that promises payload bytes which do not follow would put the server's
     // framing of every later message out of step: refused, nothing sent.
@@ -119,20 +184,24 @@ extern "C" int WriteBusMessage(MessageRecord record)
     size_t size = BusHeaderSize;
     if (record.PayloadLen != 0 && record.Payload)
         size += record.PayloadLen;
-    auto *buffer = static_cast<uint8_t *>(calloc(size, 1));
-    if (!buffer)
+    OutBuffer out = {static_cast<uint8_t *>(calloc(size, 1)), false};
+    if (!out.bytes)
         return 0;
-    EncodeBusHeader(record, buffer);
+    EncodeBusHeader(record, out.bytes);
     if (size > size_t(BusHeaderSize))
-        memcpy(buffer + BusHeaderSize, record.Payload, record.PayloadLen);
-    ssize_t written;
-    // The reader answers pings with cancellation enabled: a cancel inside the write
-    // must not leak the buffer.
-    pthread_cleanup_push(free, buffer);
-    written = write(BusSocket, buffer, size);  // one call per message; never retried
+        memcpy(out.bytes + BusHeaderSize, record.Payload, record.PayloadLen);
+    bool whole;
+    // The reader answers pings with cancellation enabled: a cancel while it waits for the
+    // turn or inside the write must neither leak the buffer nor keep the turn.
+    pthread_cleanup_push(ReleaseOut, &out);
+    TakeWriteTurn();
+    out.turn = true;
+    whole = SendWhole(BusSocket, out.bytes, size, quiet);
     pthread_cleanup_pop(1);
-    return written >= 0 ? 1 : 0;
+    return whole ? 1 : 0;
 }
+
+extern "C" int WriteBusMessage(MessageRecord record) { return WriteBusRecord(record, false); }
 
 extern "C" int PostBusMessage(int type, const char *senderName, const char *destName,
                               int32_t destPid, const void *payload, int payloadLen, int tag,

@@ -51,6 +51,11 @@ bool BuildBusRecord(MessageRecord *record, int type, const char *senderName,
                     const char *destName, int32_t destPid, const void *payload,
                     int payloadLen, int tag, int32_t replyTo);
 void FreeBusPayload(MessageRecord *record);
+// Writes record (and its payload) to BusSocket whole, in the writers' turn: 1 when every
+// byte went out, 0 on an error (or a header that promises a missing payload). quiet: no
+// SIGPIPE when the server has closed (the reader's own writes); WriteBusMessage is the
+// caller's, not quiet.
+int WriteBusRecord(const MessageRecord &record, bool quiet);
 
 // ---- Connection (process-wide; ConnectBus and CloseBus run on one controlling thread) -
 extern int BusSocket;              // -1 when no connection is open

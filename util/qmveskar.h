@@ -434,12 +434,17 @@ int MakeLockUart(int take);
  * a time. Types with a meaning to the client: 2 ping, 3 registration, 253 a reply that
  * ends any synchronous wait.
  * Threads: ConnectBus and CloseBus belong to one controlling thread and must not run
- * while another thread posts or requests. PostBusMessage and WriteBusMessage may run
- * beside the reader thread (each message is one write call; writers are not otherwise
- * serialised). At most one SendBusRequest at a time per process (a second one while one
- * waits returns 0 at once). The handler runs on the reader thread.
- * Signals: writing to a connection that the server closed raises SIGPIPE; the client does
- * not ignore it (InstallSignalHangler covers it). */
+ * while another thread posts or requests. PostBusMessage, WriteBusMessage and
+ * SendBusRequest may run beside the reader thread and beside each other: writers take
+ * turns, and every message goes out whole and contiguous, also when a write is cut short
+ * by a full send buffer or a signal. At most one SendBusRequest at a time per process (a
+ * second one while one waits returns 0 at once). The handler runs on the reader thread.
+ * The reader takes a payload piece by piece as it arrives (a message larger than the
+ * receive window is delivered whole); a payload of which nothing more comes for 100 ms is
+ * dropped with the bytes pending at that moment.
+ * Signals: the caller's own posts and requests to a connection that the server closed
+ * raise SIGPIPE; the client does not ignore it (InstallSignalHangler covers it). The
+ * reader's writes (ping answers) never raise SIGPIPE. */
 
 /* The 68-byte message header. On i386 its natural layout is the wire image; the client
  * encodes it field by field (little-endian), so the x86-64 build (8-byte Payload) puts the
@@ -489,19 +494,19 @@ int CloseBus(void);
  * a fresh random RequestId (srandom from the microseconds, then random()), and a copy of
  * payloadLen bytes of payload when payload is not null and payloadLen > 0. Names may be
  * null. The caller keeps its payload. Returns the message's RequestId (1 when that id is
- * 0) once the write call succeeded; 0 when nothing was sent: no addressee (destPid 0 and
+ * 0) once the whole message has been written; 0 when nothing was sent: no addressee (destPid 0 and
  * destName null or empty), senderName longer than 20 or destName longer than 21
  * characters, payloadLen over 65535, the payload copy cannot be allocated, or the write
- * failed. A write that takes fewer bytes than offered still counts as sent. */
+ * failed. */
 int PostBusMessage(int type, const char *senderName, const char *destName, int32_t destPid,
                    const void *payload, int payloadLen, int tag, int32_t replyTo);
 
 /* Writes the 68-byte wire image of record, followed by PayloadLen bytes of Payload when
- * both are non-zero, with one write call (never retried). The record is taken as it is
- * (names are sent as their full fields); the caller keeps its Payload. Returns 1 when the
- * write call succeeded (any count), 0 when PayloadLen is non-zero and Payload null (a
- * header that promises bytes which do not follow: nothing is sent), the buffer cannot be
- * allocated or the write fails (no connection included). */
+ * both are non-zero, whole: short counts and EINTR are carried on, in the writers' turn.
+ * The record is taken as it is (names are sent as their full fields); the caller keeps
+ * its Payload. Returns 1 when every byte was written, 0 when PayloadLen is non-zero and
+ * Payload null (a header that promises bytes which do not follow: nothing is sent), the
+ * buffer cannot be allocated or a write fails (no connection included). */
 int WriteBusMessage(MessageRecord record);
 
 /* Posts one message as PostBusMessage (ReplyTo 0) and waits for its reply: the first
