@@ -20,35 +20,11 @@ namespace {
 
 using busserver::Outgoing;
 using busserver::Received;
+using buskit::HeldThread;
 
 constexpr int Wait = 20000;  // ms
 constexpr uint16_t RequestType = 9;
 constexpr uint16_t ReplyType = 10;
-
-// A helper thread of a test, started before the bus reader and held until Go(). CloseBus
-// ends the reader with a signal, and under qemu-i386 a thread that handles a signal takes
-// the descriptor of the thread created last (the emulator keeps one TLS table for all
-// threads): the reader has to be the newest thread, as it is on the unit.
-struct HeldThread {
-    std::atomic<bool> go {false};
-    std::thread thread;
-    template <class Body> explicit HeldThread(Body body)
-        : thread([this, body] {
-              while (!go)
-                  usleep(200);
-              body();
-          })
-    {
-    }
-    ~HeldThread() { Join(); }
-    void Go() { go = true; }
-    void Join()
-    {
-        go = true;
-        if (thread.joinable())
-            thread.join();
-    }
-};
 
 Outgoing Reply(const std::string &payload, int delayMs = 0)
 {

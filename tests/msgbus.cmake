@@ -7,3 +7,5 @@ if(TARGET bus_record_test)
 endif()
 qm_add_gtest(bus_reader_test SOURCES bus_reader_test.cpp LIBS qmbuskit LABELS threads TIMEOUT 300)
 qm_add_gtest(bus_threads_test SOURCES bus_threads_test.cpp LIBS qmbuskit LABELS threads TIMEOUT 600)
+qm_add_gtest(bus_pressure_test SOURCES bus_pressure_test.cpp LIBS qmbuspressure LABELS threads
+             TIMEOUT 600)

@@ -3,10 +3,13 @@
 // and the thread and CPU figures of the process.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <pthread.h>
 #include <string>
+#include <thread>
+#include <unistd.h>
 #include <vector>
 
 #include "busserver.h"
@@ -38,6 +41,31 @@ size_t InboxCount();
 // result (0 on failure or when the registration did not arrive).
 int ConnectTo(busserver::Server *server, const char *clientName = "tester",
               BusHandlerFn handler = RecordingHandler);
+
+// A helper thread of a test, started before the bus reader and held until Go(). CloseBus
+// ends the reader with a signal, and under qemu-i386 a thread that handles a signal takes
+// the descriptor of the thread created last (the emulator keeps one TLS table for all
+// threads): the reader has to be the newest thread, as it is on the unit.
+struct HeldThread {
+    std::atomic<bool> go {false};
+    std::thread thread;
+    template <class Body> explicit HeldThread(Body body)
+        : thread([this, body] {
+              while (!go)
+                  usleep(200);
+              body();
+          })
+    {
+    }
+    ~HeldThread() { Join(); }
+    void Go() { go = true; }
+    void Join()
+    {
+        go = true;
+        if (thread.joinable())
+            thread.join();
+    }
+};
 
 int ThreadCount();          // tasks of this process
 // The task count once it is down to `expected`, or as it is after waitMs: a joined thread

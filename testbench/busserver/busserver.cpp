@@ -4,6 +4,7 @@
 #include "busserver.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -105,6 +106,10 @@ struct Server {
     bool respondAlways = false;
     std::vector<Outgoing> steps;
     std::deque<Delayed> delayed;
+    std::function<void(const Received &)> inspector;
+    ReadMode mode;
+    Clock::time_point holdUntil;
+    size_t pressurePings = 0;
 
     std::mutex sendLock;  // one whole message per send, never interleaved
 };
@@ -180,6 +185,8 @@ void Frame(Server *server, Client &client, std::vector<std::string> *now)
         message.payload = client.pending.substr(HeaderSize, len);
         client.pending.erase(0, HeaderSize + len);
         Answer(server, message, now);
+        if (server->inspector)
+            server->inspector(message);
         ++server->count;
         if (server->recording)
             server->messages.push_back(std::move(message));
@@ -187,20 +194,40 @@ void Frame(Server *server, Client &client, std::vector<std::string> *now)
     }
 }
 
+// Before a read in pressure mode: a ping to the client through the sending thread, so
+// that the client's reader writes its answer while the client's callers write too.
+void QueuePing(Server *server, int connection)
+{
+    Outgoing ping;
+    ping.type = 2;
+    ping.senderPid = PressurePingPid;
+    server->delayed.push_back({Clock::now(), Encode(ping), connection});
+    ++server->pressurePings;
+    server->changed.notify_all();
+}
+
 void ReceiveLoop(Server *server)
 {
+    std::vector<char> buffer(65536);
     for (;;) {
         std::vector<pollfd> fds;
+        int timeoutMs = 1000;
+        ReadMode mode;
         {
             std::lock_guard<std::mutex> guard(server->lock);
             if (server->stopping)
                 return;
+            mode = server->mode;
             fds.push_back({server->wake[0], POLLIN, 0});
             fds.push_back({server->listenFd, POLLIN, 0});
-            for (const Client &c : server->clients)
-                fds.push_back({c.fd, POLLIN, 0});
+            auto held = server->holdUntil - Clock::now();
+            if (held > Clock::duration::zero())
+                timeoutMs = int(std::chrono::duration_cast<std::chrono::milliseconds>(held).count()) + 1;
+            else
+                for (const Client &c : server->clients)
+                    fds.push_back({c.fd, POLLIN, 0});
         }
-        if (poll(fds.data(), fds.size(), 1000) < 0 && errno != EINTR)
+        if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR)
             return;
         if (fds[0].revents) {
             char scrap[16];
@@ -224,8 +251,14 @@ void ReceiveLoop(Server *server)
         for (size_t i = 2; i < fds.size(); ++i) {
             if (!fds[i].revents)
                 continue;
-            char buffer[65536];
-            ssize_t n = recv(fds[i].fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            size_t want = mode.chunk > 0 ? std::min(buffer.size(), size_t(mode.chunk)) : buffer.size();
+            if (mode.pingEachRead) {
+                std::lock_guard<std::mutex> guard(server->lock);
+                for (const Client &c : server->clients)
+                    if (c.fd == fds[i].fd)
+                        QueuePing(server, c.connection);
+            }
+            ssize_t n = recv(fds[i].fd, buffer.data(), want, MSG_DONTWAIT);
             if (n < 0 && (errno == EAGAIN || errno == EINTR))
                 continue;
             std::vector<std::string> now;
@@ -240,7 +273,7 @@ void ReceiveLoop(Server *server)
                     if (n <= 0) {
                         gone = true;  // the client has gone
                     } else {
-                        c.pending.append(buffer, size_t(n));
+                        c.pending.append(buffer.data(), size_t(n));
                         Frame(server, c, &now);
                     }
                     break;
@@ -251,6 +284,8 @@ void ReceiveLoop(Server *server)
             for (const std::string &bytes : now)
                 SendTo(server, connection, bytes);
         }
+        if (mode.pauseMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(mode.pauseMs));
     }
 }
 
@@ -283,10 +318,12 @@ void DelayLoop(Server *server)
 
 uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }
 
-Server *Start()
+Server *Start(int receiveBuffer)
 {
     auto *server = new Server;
     server->listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0 && server->listenFd >= 0)
+        setsockopt(server->listenFd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address;
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
@@ -409,6 +446,32 @@ void SetRecording(Server *server, bool on)
 {
     std::lock_guard<std::mutex> guard(server->lock);
     server->recording = on;
+}
+
+void SetInspector(Server *server, std::function<void(const Received &)> inspector)
+{
+    std::lock_guard<std::mutex> guard(server->lock);
+    server->inspector = std::move(inspector);
+}
+
+void SetReadMode(Server *server, const ReadMode &mode)
+{
+    std::lock_guard<std::mutex> guard(server->lock);
+    server->mode = mode;
+}
+
+void HoldReading(Server *server, int ms)
+{
+    std::lock_guard<std::mutex> guard(server->lock);
+    server->holdUntil = Clock::now() + std::chrono::milliseconds(ms);
+    if (write(server->wake[1], "x", 1) < 0) {
+    }
+}
+
+size_t PressurePings(Server *server)
+{
+    std::lock_guard<std::mutex> guard(server->lock);
+    return server->pressurePings;
 }
 
 size_t Count(Server *server)

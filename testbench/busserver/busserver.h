@@ -50,8 +50,18 @@ struct Outgoing {
 
 struct Server;
 
-// Listens on 127.0.0.1 and an ephemeral port; null when that fails.
-Server *Start();
+// How the server reads its clients, to put a client's sending side under pressure.
+struct ReadMode {
+    int chunk = 0;              // bytes taken per read; 0: whatever is there (up to 64 KiB)
+    int pauseMs = 0;            // pause after each read
+    bool pingEachRead = false;  // a ping (sender pid PressurePingPid) before each read
+};
+constexpr int32_t PressurePingPid = 0x50494E47;
+
+// Listens on 127.0.0.1 and an ephemeral port; null when that fails. A receiveBuffer other
+// than 0 is the accepted sockets' SO_RCVBUF, set before the connection so that the
+// window is that small from the start.
+Server *Start(int receiveBuffer = 0);
 void Stop(Server *server);
 uint16_t Port(const Server *server);        // host byte order
 uint32_t LoopbackAddress();                  // 127.0.0.1 in network byte order
@@ -70,6 +80,13 @@ void ClearMessages(Server *server);
 // Switches the recording of payloads and headers on or off (counting goes on).
 void SetRecording(Server *server, bool on);
 size_t Count(Server *server);
+// Called for every message received, on the receiving thread with the server's lock held
+// (keep it short); none: nothing called.
+void SetInspector(Server *server, std::function<void(const Received &)> inspector);
+void SetReadMode(Server *server, const ReadMode &mode);
+// Reads nothing from the clients for ms from now (accepting and sending go on).
+void HoldReading(Server *server, int ms);
+size_t PressurePings(Server *server);  // pings sent before reads so far
 
 // To the latest client; each call is one whole message (or the given bytes), sent in one
 // piece and never interleaved with another send. False when there is no client.
