@@ -25,6 +25,13 @@ int SetLineStatusFlags(int fd)
     return fcntl(fd, F_SETFL, O_ASYNC);
 }
 
+// Close-on-exec: a program that the command or a caller of the library starts (the status
+// tool of the line test, through the shell) must not keep the field port open.
+int OpenPort(const char *path)
+{
+    return open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
 void DropDtr(int fd)
 {
     int dtr = TIOCM_DTR;
@@ -38,7 +45,7 @@ bool OpenLine(const LineSettings &settings)
     // The name is at most 27 characters; a record without its terminator is cut there.
     snprintf(LinePath, sizeof LinePath, "/dev/%.*s", int(sizeof settings.tty - 1),
              settings.tty);
-    int fd = open(LinePath, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int fd = OpenPort(LinePath);
     if (fd == -1)
         return false;
     if (SetLineStatusFlags(fd) != 0) {
@@ -76,13 +83,18 @@ void ReopenLine()
 {
     if (LineFd >= 0)  // a hand-over always closes first; never leak a descriptor
         close(LineFd);
-    LineFd = open(LinePath, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    LineFd = OpenPort(LinePath);
     SetLineStatusFlags(LineFd);
     DropDtr(LineFd);
     tcsetattr(LineFd, TCSANOW, &LineMode);
 }
 
 void FlushLineQueues(int fd) { ioctl(fd, TCFLSH, TCIOFLUSH); }
+
+void SetLineBlocking(int fd, bool blocking)
+{
+    fcntl(fd, F_SETFL, blocking ? O_ASYNC : O_ASYNC | O_NONBLOCK);
+}
 
 void CloseLine()
 {

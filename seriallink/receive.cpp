@@ -1,6 +1,7 @@
 // receive.cpp - ReceiveRtuFrame: the reply of the addressed device, byte by byte, through
 // a state machine that follows the Modbus RTU reply layout of each function code and
 // keeps a running CRC-16. The data bytes of a good reply are left in LastResponse.
+#include <cerrno>
 #include <cstdlib>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -181,6 +182,7 @@ bool ReceiveRtuFrame(int fd, uint8_t address)
     const int64_t idleLimit = base + 50;
     const int64_t streamLimit = base + 1500;
 
+    SetLineBlocking(fd, false);
     while (!rx.complete) {
         if (WaitingBytes(fd) <= 0) {
             usleep(1000);
@@ -191,10 +193,14 @@ bool ReceiveRtuFrame(int fd, uint8_t address)
         if (elapsedMs() >= streamLimit)
             break;
         uint8_t b = 0;
-        if (read(fd, &b, 1) != 1)
+        ssize_t got = read(fd, &b, 1);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR))
+            continue;  // counted but taken by another reader: the limits still hold
+        if (got != 1)
             break;
         FeedByte(rx, b);
     }
+    SetLineBlocking(fd, true);
     bool good = EndReception(rx);
 
     FlushLineQueues(fd);

@@ -35,6 +35,12 @@ void ReopenLine();
 void CloseLine();
 // Discards what waits in the port's input and output queues.
 void FlushLineQueues(int fd);
+// Switches the line's reads between blocking (the open line's mode: O_ASYNC alone) and
+// not blocking (O_ASYNC | O_NONBLOCK), for the reads of a reception: a byte that FIONREAD
+// counted can still be taken by another process that uses the port (one that went on
+// without the lock), and a blocking read would then wait, at real-time priority, for the
+// next byte on the wire, for as long as the line stays silent.
+void SetLineBlocking(int fd, bool blocking);
 
 // One table of speeds and one of character sizes, for both directions (linespeed.cpp).
 speed_t LineSpeedCode(int32_t bitsPerSecond);  // a line-table speed (4800..115200), else B9600
