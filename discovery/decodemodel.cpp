@@ -60,7 +60,7 @@ long LeadingHex(const char *text)
 
 int LookupDecodeModel(int code, char *out5)
 {
-    FILE *f = fopen(DecodeModelsFile, "r");
+    FILE *f = fopen(DecodeModelsFile, "re");
     if (!f) {
         if (code == 0x21) {
             memcpy(out5, "CX", 3);

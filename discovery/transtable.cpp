@@ -127,7 +127,7 @@ void LoadTransTable()
 {
     if (TransRules.rules)
         return;  // built once per run
-    FILE *f = fopen(TransTableFile, "r");
+    FILE *f = fopen(TransTableFile, "re");
     if (!f)
         return;
     FileCloser closer{f};

@@ -16,7 +16,7 @@ constexpr int kNoDevice = -128;
 
 extern "C" int SetDiStatus(uint8_t status)
 {
-    int fd = open(kPortDevice, O_RDWR);
+    int fd = open(kPortDevice, O_RDWR | O_CLOEXEC);
     if (fd < 0)
         return kNoDevice;
     unsigned char byte = 0;
@@ -38,7 +38,7 @@ extern "C" int SetDiStatus(uint8_t status)
 
 extern "C" int GetDiStatus(void)
 {
-    int fd = open(kPortDevice, O_RDONLY);
+    int fd = open(kPortDevice, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return kNoDevice;
     unsigned char byte = 0;

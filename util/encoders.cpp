@@ -31,7 +31,7 @@ extern "C" int base64(const char *path, int fd)
 {
     if (!path)
         return 1;
-    FILE *file = fopen(path, "r");
+    FILE *file = fopen(path, "re");
     if (!file)
         return 1;
     int groupsInLine = 0;

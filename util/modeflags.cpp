@@ -20,7 +20,7 @@ bool ReadFirstLine(char (&line)[kLineRead])
 {
     if (access(kModePath, R_OK) != 0)
         return false;
-    FILE *f = fopen(kModePath, "r");
+    FILE *f = fopen(kModePath, "re");
     if (!f)
         return false;
     bool got = fgets(line, sizeof line, f) != nullptr;

@@ -25,7 +25,7 @@ bool ReadPassword(char (&out)[kPasswordMax + 1])
     out[0] = '\0';
     if (access(kPasswordTool, X_OK) != 0)
         return false;
-    FILE *pipe = popen(kPasswordTool, "r");
+    FILE *pipe = popen(kPasswordTool, "re");
     if (!pipe)
         return false;
     size_t got = 0;

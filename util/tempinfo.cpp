@@ -87,8 +87,8 @@ extern "C" int GetTempFileInfo(int32_t id, TempFileInfo *info)
         return 0;
 
     Files files;
-    files.data = fopen(dataPath, "r");
-    files.trailer = fopen(trailerPath, "r");
+    files.data = fopen(dataPath, "re");
+    files.trailer = fopen(trailerPath, "re");
     if (!files.data || !files.trailer)
         return 0;
     files.work = static_cast<char *>(calloc(kTokenBuffer, 1));

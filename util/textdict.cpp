@@ -42,7 +42,7 @@ FILE *OpenDictionary(const char *section, const char *lang)
                      lang);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path)
         return nullptr;
-    return fopen(path, "r");
+    return fopen(path, "re");
 }
 
 // Scans the dictionary for the first complete entry of the key: a line (a piece of at most

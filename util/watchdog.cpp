@@ -35,7 +35,7 @@ extern "C" int RegisterAppWdreset(uint8_t appId, int8_t command)
     default:
         break;  // unknown command: an empty write
     }
-    int fd = open(kControlPath, O_WRONLY);
+    int fd = open(kControlPath, O_WRONLY | O_CLOEXEC);
     if (fd < 0)
         return 1;
     // The driver takes the command as one write; its answer is not examined.
