@@ -12,3 +12,5 @@ qm_add_gtest(state_planted_test SOURCES state_planted_test.cpp LIBS qmseriallink
 if(TARGET state_planted_test)
   add_dependencies(state_planted_test qmveskar)
 endif()
+# Descriptors of every library call that opens files: none left open, none inheritable.
+qm_add_gtest(descriptors_test SOURCES descriptors_test.cpp LIBS qmseriallink qmbuskit TIMEOUT 300)

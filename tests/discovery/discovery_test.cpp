@@ -90,10 +90,12 @@ TEST_F(Discovery, ReferenceControllerReportLine)
     EXPECT_FALSE(qmtest::Exists("/dev/shm/discovery_perc"));
 }
 
+// The status tool, run through the shell during the line test, inherits nothing of the
+// command's own (the field port above all): every descriptor it opens is close-on-exec.
 TEST_F(Discovery, ThreeSlotRunWithLineTest)
 {
     Line(3, Device(1) + "linetest\n");
-    Started run = StartQmveskar({"3", "1,2,255"});
+    Started run = StartQmveskar({"3", "1,2,255"}, "", "", {"QMSTAT_FDS=/tmp/qmstat.fds"});
     qmtest::ProcResult r;
     Progress p = FollowProgress(run, &r);
     EXPECT_EQ(r.out, ReferenceLine(3, 1) + "\n00000000003,002\n10101010\n");
@@ -102,6 +104,7 @@ TEST_F(Discovery, ThreeSlotRunWithLineTest)
     ExpectProgress(p.values, {0, 33, 66});
     EXPECT_TRUE(p.removed);
     EXPECT_EQ(qmtest::ReadFile("/tmp/qmstat.calls"), "8 60000 qmacq\n8 0 qmacq\n");
+    EXPECT_EQ(qmtest::ReadFile("/tmp/qmstat.fds"), "");
 }
 
 TEST_F(Discovery, ProgressFileIsCreatedWithZero)
