@@ -2,8 +2,9 @@
 # guest_check.sh BUILD - the i386 build on a real i386 kernel and its 8250 driver (one
 # guest boot, testbench/guest/qmguest): the demonstration line's report lines to the byte
 # with the line test through the UART's own loopback, 8E1 and 7O2 lines, SCHED_FIFO granted
-# to root, a hand-over on the real port during a scan longer than 10 s, and SIGTERM/SIGINT
-# that do not end that scan. Timing under QEMU is not a wire's: no times are asserted.
+# to root, a hand-over on the real port during a scan longer than 10 s, SIGTERM/SIGINT
+# that do not end that scan, and the bus client's pressure conditions on the guest's own
+# TCP stack. Timing under QEMU is not a wire's: no times are asserted.
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "$1" && pwd)
@@ -27,6 +28,7 @@ INSERT INTO lines VALUES (1, 'ttyS1', 9600, 0, 8, 1, 0, 0, 500, 0, 0, 0);
 INSERT INTO lines VALUES (2, 'ttyS2', 9600, 2, 8, 1, 0, 0, 500, 0, 0, 0);
 INSERT INTO lines VALUES (3, 'ttyS3', 19200, 1, 7, 2, 0, 0, 500, 0, 0, 0);
 SQL
+echo bus_bench > "$plan/programs"
 cat > "$plan/run.sh" <<'GUEST'
 show() {
     echo "== case $1 status $2"
@@ -58,6 +60,9 @@ done
 wait $pid; status=$?
 cat /tmp/watch >> /tmp/handover.err 2>/dev/null
 show handover $status
+# The bus client under pressure on the unit's kernel and its default TCP window, client
+# and test server both in the guest, over loopback.
+bus_bench pressure 8 >/tmp/buspressure.out 2>/tmp/buspressure.err; show buspressure $?
 GUEST
 
 console=/tmp/guest.console
@@ -112,6 +117,8 @@ check "hand-over: port closed with the lock released, then reopened" "closed reo
     "$(printf '%s\n' "$err" | grep -x 'closed\|reopened' | tr '\n' ' ' | sed 's/ $//')"
 check "hand-over traced" yes "$([ "$(printf '%s\n' "$err" | grep -c 'GRANT')" -ge 1 ] && echo yes)"
 check "SIGTERM and SIGINT during the scan: it ran to its end" 0 "$(statusof handover)"
+section buspressure stdout
+check "bus client under pressure: no message corrupted or lost, no signal" 0 "$(statusof buspressure)"
 if [ $fail != 0 ]; then
     echo "---- console"; cat "$console"
     for log in "$build"/guest/run/ttyS*.log; do
