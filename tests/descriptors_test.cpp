@@ -4,7 +4,6 @@
 // inherit them). A second thread samples /proc/self/fd while the calls run.
 #include <atomic>
 #include <climits>
-#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
 #include <pty.h>
@@ -23,18 +22,7 @@
 
 namespace {
 
-std::set<int> OpenDescriptors()
-{
-    std::set<int> fds;
-    if (DIR *dir = opendir("/proc/self/fd")) {
-        int own = dirfd(dir);
-        while (dirent *entry = readdir(dir))
-            if (entry->d_name[0] != '.' && atoi(entry->d_name) != own)
-                fds.insert(atoi(entry->d_name));
-        closedir(dir);
-    }
-    return fds;
-}
+using qmtest::OpenDescriptors;
 
 std::string Target(int fd)
 {

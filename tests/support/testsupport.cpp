@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sstream>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -151,6 +152,40 @@ std::vector<std::string> DirEntries(const std::string &dir)
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+
+std::set<int> OpenDescriptors()
+{
+    std::set<int> fds;
+    if (DIR *dir = opendir("/proc/self/fd")) {
+        int own = dirfd(dir);
+        while (dirent *entry = readdir(dir))
+            if (entry->d_name[0] != '.' && atoi(entry->d_name) != own)
+                fds.insert(atoi(entry->d_name));
+        closedir(dir);
+    }
+    return fds;
+}
+
+bool MountSmallTmpfs(const std::string &dir, int kib)
+{
+    std::string options = "size=" + std::to_string(kib) + "k,mode=1777";
+    return InSandbox() && mount("qmfull", dir.c_str(), "tmpfs", 0, options.c_str()) == 0;
+}
+
+void Unmount(const std::string &dir) { umount2(dir.c_str(), MNT_DETACH); }
+
+std::string FillUp(const std::string &dir)
+{
+    std::string path = dir + "/.filler";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    static const char block[4096] = {};
+    for (size_t size = sizeof block; fd >= 0 && size > 0; size /= 2)
+        while (write(fd, block, size) == ssize_t(size)) {
+        }
+    if (fd >= 0)
+        close(fd);
+    return path;
 }
 
 } // namespace qmtest

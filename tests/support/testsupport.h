@@ -2,6 +2,7 @@
 // (under the emulator in the 32-bit build), files, and the sandbox check.
 #pragma once
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,15 @@ void WriteFile(const std::string &path, const std::string &content);
 bool Exists(const std::string &path);
 // The names in a folder, without "." and "..", sorted.
 std::vector<std::string> DirEntries(const std::string &dir);
+// The descriptors open in this process (/proc/self/fd), without the one that lists them.
+std::set<int> OpenDescriptors();
+
+// A disk that is full, for the writers' failure paths: a tmpfs of kib KiB mounted over
+// dir (in the sandbox's own mount namespace; false when it cannot be mounted), and a
+// filler file that takes every byte left in the file system that holds dir (its path).
+bool MountSmallTmpfs(const std::string &dir, int kib);
+void Unmount(const std::string &dir);
+std::string FillUp(const std::string &dir);
 [[gnu::always_inline]] inline double NowSeconds() { return qmclock::Monotonic(); }  // see clockread.h
 
 } // namespace qmtest
