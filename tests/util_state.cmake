@@ -14,3 +14,5 @@ if(TARGET state_planted_test)
 endif()
 # Descriptors of every library call that opens files: none left open, none inheritable.
 qm_add_gtest(descriptors_test SOURCES descriptors_test.cpp LIBS qmseriallink qmbuskit TIMEOUT 300)
+# Every writer of the state files on a full disk: no success without the write.
+qm_add_gtest(fulldisk_test SOURCES fulldisk_test.cpp LIBS qmseriallink TIMEOUT 120)
