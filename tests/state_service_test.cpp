@@ -224,9 +224,9 @@ TEST_F(ServiceRequest, RequestLockMarker)
     EXPECT_EQ(MakeServiceRequestLock(0), 0);
     EXPECT_FALSE(qmtest::Exists(kRequestLock));
     EXPECT_EQ(MakeServiceRequestLock(0), -1);
-    // A marker that cannot be created still answers 0.
+    // A marker that cannot be created is not set, and says so.
     ASSERT_EQ(mkdir(kRequestLock, 0755), 0);
-    EXPECT_EQ(MakeServiceRequestLock(1), 0);
+    EXPECT_EQ(MakeServiceRequestLock(1), -1);
     EXPECT_EQ(rmdir(kRequestLock), 0);
 }
 

@@ -62,9 +62,9 @@ bool WriteProcessId(int fd, int pid);
 int OpenStateFile(const char *path, int flags, mode_t mode = 0666);
 // The same, as a stream opened with fdopen(fdopenMode); null when it cannot be opened.
 FILE *OpenStateStream(const char *path, int flags, mode_t mode, const char *fdopenMode);
-// Creates (or truncates) the lock file path (through OpenStateFile), mode 0666, holding this process's id as
-// WriteProcessId writes it: 1 written and closed, 0 the file could not be opened, -1 the
-// close failed. A failed write is not reported, as with every writer of these files.
+// Creates (or truncates) the lock file path (through OpenStateFile), mode 0666, holding
+// this process's id as WriteProcessId writes it: 1 written and closed, 0 the file could not
+// be opened or written (a file left without the id is removed again), -1 the close failed.
 int WritePidFile(const char *path);
 
 // ---- Guard of a shared folder's lock files (dirguard.cpp) --------------------------

@@ -18,6 +18,11 @@ int WritePidFile(const char *path)
     int fd = OpenStateFile(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
     if (fd < 0)
         return 0;
-    WriteProcessId(fd, int(getpid()));
-    return close(fd) == 0 ? 1 : -1;
+    bool written = WriteProcessId(fd, int(getpid()));
+    int closed = close(fd);
+    if (!written) {
+        unlink(path);  // an empty file would stand for a holder that does not exist
+        return 0;
+    }
+    return closed == 0 ? 1 : -1;
 }

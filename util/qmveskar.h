@@ -309,9 +309,10 @@ int GetDiStatus(void);
 
 /* Appends the line "%c%03d%s-%s\n" (code, number, the first 20 bytes of the output of
  * /usr/bin/qmpasswd run through the shell without trailing CR/LF, text; null text counts
- * as "") to the request file with one write on a descriptor opened for appending (file
- * created with mode 0666 reduced by the umask), then, with waitSeconds > 0, waits for the
- * service to remove the file: at most waitSeconds sleeps of 1 s (a negative wait tests
+ * as "") to the request file on a descriptor opened for appending (file created with mode
+ * 0666 reduced by the umask), whole or not at all: a line that the disk has no room for
+ * is cut off again, so the file keeps only whole lines. Then, with waitSeconds > 0,
+ * waits for the service to remove the file: at most waitSeconds sleeps of 1 s (a negative wait tests
  * once). The tool runs with the caller's privileges; a missing or not executable tool
  * files no line. Returns 1 written (and the file gone, when a wait was asked); 0 not
  * written (and no request file at the last test); 3 written but the file still there after
@@ -322,8 +323,9 @@ int MakeOsServiceRequest(char code, const char *text, int8_t waitSeconds, int8_t
  * once). Returns 0 when no request file exists, 1 when one is still there. */
 int OsServicePending(uint8_t waitSeconds);
 
-/* set non-zero: creates or truncates the marker with this process's pid; returns 0, also
- * when it cannot be created, and -1 only when closing it fails (the result of close()).
+/* set non-zero: creates or truncates the marker with this process's pid; returns 0 once
+ * it holds the pid, -1 when it cannot be created or written (a marker left empty is
+ * removed again) or closing it fails.
  * set zero: removes the marker; returns 0 when removed, -1 when it is missing or cannot be
  * removed. The marker is never tested by the request functions and not waited for. */
 int MakeServiceRequestLock(int set);

@@ -1,10 +1,13 @@
 // service.cpp - service requests for the unit's system service: request lines appended to
 // /etc/quor/service_request (signed with the password tool's output), bounded waits for
 // the service to take them, and the advisory marker /etc/quor/service_request.lok.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "internal.h"
@@ -41,8 +44,32 @@ bool ReadPassword(char (&out)[kPasswordMax + 1])
     return true;
 }
 
-// Appends one request line with a single write on a descriptor opened for appending, so
-// that lines of concurrent writers do not interleave.
+// Writes line at the end of the request file whole or not at all: on a full disk the
+// part that went in is cut off again, so that no fragment (with the password token in it)
+// stays in the service's command channel and the next request starts a line of its own.
+// Appenders of this library take turns (flock, bounded) so that the cut never takes
+// another one's line; the service, which only reads and removes the file, is not held up.
+bool AppendWhole(int fd, const char *line, size_t size)
+{
+    bool turn = false;
+    for (int tries = 0; tries < 1000 && !turn; ++tries) {
+        turn = flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (!turn && errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        if (!turn)
+            usleep(1000);
+    }
+    struct stat before;
+    bool sized = fstat(fd, &before) == 0;
+    bool written = WriteAll(fd, line, size);
+    if (!written && sized && ftruncate(fd, before.st_size) != 0) {
+    }
+    if (turn)
+        flock(fd, LOCK_UN);
+    return written;
+}
+
+// Appends one request line on a descriptor opened for appending.
 bool AppendRequest(char code, const char *password, const char *text, int number)
 {
     if (!text)
@@ -58,7 +85,7 @@ bool AppendRequest(char code, const char *password, const char *text, int number
     // Never through a link or into a FIFO planted at the name.
     int fd = OpenStateFile(kRequestPath, O_WRONLY | O_APPEND | O_CREAT);
     if (fd >= 0) {
-        written = WriteAll(fd, line, size_t(len));
+        written = AppendWhole(fd, line, size_t(len));
         if (close(fd) != 0)
             written = false;
     }
@@ -99,6 +126,7 @@ extern "C" int MakeServiceRequestLock(int set)
 {
     if (!set)
         return RemoveIfExists(kRequestLockPath);
-    // 0 when the marker was made and also when it could not be opened; -1 a failed close.
-    return WritePidFile(kRequestLockPath) < 0 ? -1 : 0;
+    // 0 once the marker holds our id; -1 when it could not be made, written or closed: a
+    // marker that is not there (or empty) is not set, whatever the caller is told.
+    return WritePidFile(kRequestLockPath) == 1 ? 0 : -1;
 }
