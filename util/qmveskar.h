@@ -312,9 +312,9 @@ int GetDiStatus(void);
  * as "") to the request file on a descriptor opened for appending (file created with mode
  * 0666 reduced by the umask), whole or not at all: a line that the disk has no room for
  * is cut off again, so the file keeps only whole lines. Then, with waitSeconds > 0,
- * waits for the service to remove the file: at most waitSeconds sleeps of 1 s (a negative wait tests
- * once). The tool runs with the caller's privileges; a missing or not executable tool
- * files no line. Returns 1 written (and the file gone, when a wait was asked); 0 not
+ * waits for the service to remove the file: at most waitSeconds sleeps of 1 s (a negative
+ * wait tests once). The tool runs with the caller's privileges; a missing or not
+ * executable tool files no line. Returns 1 written (and the file gone, when a wait was asked); 0 not
  * written (and no request file at the last test); 3 written but the file still there after
  * the wait; 2 not written and a request file still there after the wait. */
 int MakeOsServiceRequest(char code, const char *text, int8_t waitSeconds, int8_t number);
