@@ -1,11 +1,9 @@
 // busrecord.cpp - the message record on the bus: its 68-byte wire image, building an
 // outgoing record, and the sending side (WriteBusMessage, PostBusMessage): every message
 // goes out whole, one writer at a time.
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -144,22 +142,6 @@ void GiveWriteTurn(void *)
     pthread_mutex_unlock(&WriteGuard);
 }
 
-// Writes all of data, going on after short counts and EINTR; false on an error. quiet:
-// send with MSG_NOSIGNAL, so that a connection the server has closed raises no SIGPIPE.
-bool SendWhole(int fd, const uint8_t *data, size_t size, bool quiet)
-{
-    while (size > 0) {
-        ssize_t n = quiet ? send(fd, data, size, MSG_NOSIGNAL) : write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
-
 struct OutBuffer {
     uint8_t *bytes;
     bool turn;  // the write turn is held
@@ -196,7 +178,7 @@ int WriteBusRecord(const MessageRecord &record, bool quiet)
     pthread_cleanup_push(ReleaseOut, &out);
     TakeWriteTurn();
     out.turn = true;
-    whole = SendWhole(BusSocket, out.bytes, size, quiet);
+    whole = WriteAll(BusSocket, out.bytes, size, quiet);
     pthread_cleanup_pop(1);
     return whole ? 1 : 0;
 }

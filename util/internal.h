@@ -53,8 +53,9 @@ struct FileCloser {
 bool PathExists(const char *path);
 // Removes the file when it exists: -1 when there is none, else unlink's result.
 int RemoveIfExists(const char *path);
-// Writes all of data to fd (retrying short writes and EINTR); false on an error.
-bool WriteAll(int fd, const void *data, size_t size);
+// Writes all of data to fd (retrying short writes and EINTR); false on an error. quiet:
+// fd is a socket, written with send(MSG_NOSIGNAL): a closed peer raises no SIGPIPE.
+bool WriteAll(int fd, const void *data, size_t size, bool quiet = false);
 // Writes pid as decimal text ("%d", no newline) to fd; true when all of it was written.
 bool WriteProcessId(int fd, int pid);
 // Opens a state file of a world-writable folder: never through a link, never blocking on
