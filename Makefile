@@ -4,7 +4,7 @@
 PRESETS ?= default asan i386 tsan
 JOBS ?= $(shell nproc)
 
-.PHONY: all setup build demo guest test bench fuzz package clean
+.PHONY: all setup build demo busserver guest test bench fuzz package clean
 
 all: build
 
@@ -37,6 +37,10 @@ test: setup
 
 demo: build-default
 	@bash scripts/demo.sh build
+
+# The test bench's message-bus server on port 10000, to try a client against (Ctrl-C ends it).
+busserver: build-default
+	build/qmbusserver -i 5000 -r 40
 
 # The demonstration in a Debian i386 guest (real kernel, 8250 driver, QEMU's 16550A).
 guest: build-i386

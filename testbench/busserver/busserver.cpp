@@ -318,7 +318,9 @@ void DelayLoop(Server *server)
 
 uint32_t LoopbackAddress() { return htonl(INADDR_LOOPBACK); }
 
-Server *Start(int receiveBuffer)
+Server *Start(int receiveBuffer) { return StartOn(0, receiveBuffer); }
+
+Server *StartOn(uint16_t port, int receiveBuffer)
 {
     auto *server = new Server;
     server->listenFd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -328,8 +330,11 @@ Server *Start(int receiveBuffer)
     memset(&address, 0, sizeof address);
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = LoopbackAddress();
-    address.sin_port = 0;
+    address.sin_port = htons(port);
     socklen_t size = sizeof address;
+    int one = 1;
+    if (server->listenFd >= 0 && port != 0)
+        setsockopt(server->listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (server->listenFd < 0 ||
         bind(server->listenFd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
         listen(server->listenFd, 8) != 0 ||

@@ -1,7 +1,8 @@
-// busserver.h - a small message-bus server on 127.0.0.1 for the tests and the benchmark of
-// the bus client: it accepts clients on an ephemeral port, records every message it
-// receives (header bytes and payload), and on command sends crafted messages to the
-// latest client: pings, replies, messages for the handler, broken messages, a close.
+// busserver.h - a small message-bus server on 127.0.0.1 for the tests, the benchmark and the
+// qmbusserver command: it accepts clients on a port of its own (an ephemeral one for the
+// tests), records every message it receives (header bytes and payload), and on command
+// sends crafted messages to the latest client: pings, replies, messages for the handler,
+// broken messages, a close.
 // It frames and encodes the 68-byte header by its own byte offsets, independently of the
 // client's code.
 #pragma once
@@ -62,6 +63,8 @@ constexpr int32_t PressurePingPid = 0x50494E47;
 // than 0 is the accepted sockets' SO_RCVBUF, set before the connection so that the
 // window is that small from the start.
 Server *Start(int receiveBuffer = 0);
+// The same on a given port (host byte order; 0: an ephemeral one).
+Server *StartOn(uint16_t port, int receiveBuffer = 0);
 void Stop(Server *server);
 uint16_t Port(const Server *server);        // host byte order
 uint32_t LoopbackAddress();                  // 127.0.0.1 in network byte order
