@@ -175,7 +175,7 @@ int GetTimeDateFormat(void);
  * else the store's "LANGSTR" entry (a value of 50 characters or more counts as none).
  * Character sets are names that iconv_open() accepts; "UTF8" is the source of ConvTo.
  * Not thread-safe: pDictText, its index, mLang, mTextUtfTo and mTextUtfFromTo are
- * process-wide; all six functions of this group belong to one thread at a time. */
+ * process-wide; all five functions of this group belong to one thread at a time. */
 
 /* Result ring of GetTextDict and GetTextDictLang: 20 heap strings owned by the library
  * (the entry reused by a call is freed by that call). Never free its entries. */
