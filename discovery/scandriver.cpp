@@ -38,6 +38,15 @@ void Trace(const char *text)
     }
 }
 
+// Why a line is left out, with -d: without it a skipped line leaves no trace of its own.
+void TraceSkip(const char *lineId, const char *reason, const char *tty = "")
+{
+    if (DebugFlag) {
+        fprintf(stderr, "Skipping line %s: %s%s\n", lineId, reason, tty);
+        fflush(stderr);
+    }
+}
+
 bool TakeLockWithRetries()
 {
     for (int attempt = 1; attempt <= kLockAttempts; ++attempt) {
@@ -177,18 +186,24 @@ int RunScan(StrArray *lines)
         Trace("Reading uart setup..\n");
         FreeFields(record);
         record = GetRecordData(db, 0, Decimal32(lineId), 0);
-        if (!record)
+        if (!record) {
+            TraceSkip(lineId, "no uart setup");
             continue;
+        }
         LineSettings settings;
-        if (!ReadLineRecord(record, &settings))
+        if (!ReadLineRecord(record, &settings)) {
+            TraceSkip(lineId, "uart name over 27 characters");
             continue;
+        }
         if (DebugFlag) {
             fprintf(stderr, "Setting uart: %s,%s,%s,%s\n", Field(record, 2), Field(record, 3),
                     Field(record, 4), Field(record, 5));
             fflush(stderr);
         }
-        if (!OpenLine(settings))
+        if (!OpenLine(settings)) {
+            TraceSkip(lineId, "cannot open uart ", LinePath);
             continue;
+        }
         ScanSlots(lineId);
         CloseLine();
     }

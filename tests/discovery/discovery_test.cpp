@@ -251,6 +251,24 @@ TEST_F(Discovery, TwoLinesShareOneProgress)
                          ReferenceLine(2, 3) + "\n00000000002,004\n");
 }
 
+namespace {
+
+// The traces of the slot walk of one line: the query traces after the given slots.
+std::string SlotTraces(const std::vector<std::pair<int, std::string>> &queries)
+{
+    std::string traces;
+    for (int slot = 0; slot < 256; ++slot) {
+        traces += "\t[ Grant? ]\n";
+        for (const auto &[address, text] : queries)
+            if (address == slot)
+                traces += text;
+    }
+    return traces;
+}
+
+} // namespace
+
+// Nothing on standard output for a skipped line; with -d one trace names the reason.
 TEST_F(Discovery, LinesWithoutRecordOrPortAreSkipped)
 {
     Line(1, Device(17));
@@ -262,27 +280,51 @@ TEST_F(Discovery, LinesWithoutRecordOrPortAreSkipped)
     longName.id = 4;
     longName.tty = std::string(40, 'x');  // does not fit the 28-byte tty buffer
     AddLine(longName);
-    Started run = StartQmveskar({"7,2,4,1", "17", "17"});
-    qmtest::ProcResult r;
-    Progress p = FollowProgress(run, &r);
-    EXPECT_EQ(r.out, ReferenceLine(1, 17) + "\n");
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.status, 0);
-    ExpectProgress(p.values, {0, 25});  // skipped lines never count as done
+    const std::string setting = "Reading uart setup..\nSetting uart: 9600,0,8,1\n";
+    const std::string traces =
+        "Locking uart..\nReading uart setup..\nSkipping line 7: no uart setup\n" + setting +
+        "Skipping line 2: cannot open uart /dev/pts/9999\nReading uart setup..\n"
+        "Skipping line 4: uart name over 27 characters\n" + setting +
+        SlotTraces({{17, "Query_1=[01 23]\nQuery_2=[XAB123C]\nQuery_3=[0107]\n"}});
+    for (bool debug : {false, true}) {
+        std::vector<std::string> args{"7,2,4,1", "17", "17"};
+        if (debug)
+            args.push_back("-d");
+        Started run = StartQmveskar(args);
+        qmtest::ProcResult r;
+        Progress p = FollowProgress(run, &r);
+        EXPECT_EQ(r.out, ReferenceLine(1, 17) + "\n");
+        EXPECT_EQ(r.err, debug ? traces : "");
+        EXPECT_EQ(r.status, 0);
+        ExpectProgress(p.values, {0, 25});  // skipped lines never count as done
+    }
 }
 
+// Each answer on a trace line of its own, the model before translation; an address that
+// answers the first question only still traces it.
 TEST_F(Discovery, DebugTraces)
 {
-    Line(1, Device(17));
-    auto r = RunQmveskarOnBench({"1", "17", "17", "-d"});
-    std::string want = "Locking uart..\nReading uart setup..\nSetting uart: 9600,0,8,1\n";
-    for (int slot = 0; slot < 256; ++slot) {
-        want += "\t[ Grant? ]\n";
-        if (slot == 17)
-            want += "Query_1=[01 23]\nQuery_2=[XAB123C]\nQuery_3=[0107]\n";
-    }
-    EXPECT_EQ(r.err, want);
-    EXPECT_EQ(r.out, ReferenceLine(1, 17) + "\n");
+    WriteModelFile("transtable.models", "41421ee3 * * * renamed * * *\n");
+    Line(1, Device(17) + Device(19, std::string(kReferenceDevice) + "answers 1\n"));
+    auto r = RunQmveskarOnBench({"1", "17,19", "-d"});
+    EXPECT_EQ(r.err, "Locking uart..\nReading uart setup..\nSetting uart: 9600,0,8,1\n" +
+                         SlotTraces({{17, "Query_1=[01 23]\nQuery_2=[XAB123C]\nQuery_3=[0107]\n"},
+                                     {19, "Query_1=[01 23]\n"}}));
+    EXPECT_EQ(r.out, "00000000001,017,0001,0023,RENAMED,0107,[ 41 42 1e e3 ]\n00000000001,019\n");
+}
+
+// Numbers are read by their leading digits: 1.5 is line 1, 19x address 19, x15 and the
+// empty element after a comma read as 0 and are skipped (and counted: 2 of 4 polled).
+TEST_F(Discovery, NumbersAreReadByTheirLeadingDigits)
+{
+    Line(1, Device(15) + Device(19));
+    Started run = StartQmveskar({"1.5", "15,x15,19x,"});
+    qmtest::ProcResult r;
+    Progress p = FollowProgress(run, &r);
+    EXPECT_EQ(r.out, ReferenceLine(1, 15) + "\n" + ReferenceLine(1, 19) + "\n");
+    ExpectProgress(p.values, {0, 25, 50});
+    r = RunQmveskarOnBench({"1", "15,"});  // a list, not a range start: no -5
+    EXPECT_EQ(r.out, ReferenceLine(1, 15) + "\n");
 }
 
 TEST_F(Discovery, InterruptAndTerminateDoNotEndTheScan)
