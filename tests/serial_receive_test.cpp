@@ -2,6 +2,8 @@
 // (good, noise first, an unknown function byte, exception, fixed length, partial, bad
 // CRC, a byte count of 0, silence, a reply still streaming, the line-test responder) to
 // a request sent by this program through the UART emulation preloaded into it.
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -9,6 +11,7 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <csignal>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -266,6 +269,34 @@ TEST_F(Receiver, RunsAtRealTimePriority)
     waitpid(watcher, nullptr, 0);
     EXPECT_TRUE(sawFifo);
     EXPECT_EQ(sched_getscheduler(tid), SCHED_OTHER);
+}
+
+// Another reader of the port (a process that went on without the lock) takes the bytes
+// that the receiver's FIONREAD has just counted: the program is linked with
+// --wrap=ioctl, and the thief reads with the raw system call, past the emulation.
+std::atomic<bool> Thief{false};
+extern "C" int __real_ioctl(int fd, unsigned long request, void *arg);
+extern "C" int __wrap_ioctl(int fd, unsigned long request, void *arg)
+{
+    int result = __real_ioctl(fd, request, arg);
+    int counted = request == FIONREAD && result == 0 ? *static_cast<int *>(arg) : 0;
+    uint8_t scrap[256];
+    if (Thief && fd == LineFd && counted > 0)
+        syscall(SYS_read, fd, scrap, std::min(size_t(counted), sizeof scrap));
+    return result;
+}
+
+// The receiver's read of a byte that is gone does not wait for the next one on the wire:
+// the reception ends at its idle limit.
+TEST_F(Receiver, ByteTakenByAnotherReaderEndsAtTheIdleLimit)
+{
+    auto child = serialtest::InChild([this] {
+        Thief = true;
+        double took = 0;
+        bool got = Exchange(1, kReadOne, &took);
+        return !got && took < 1.0 ? 0 : 1;
+    }, 20);
+    EXPECT_EQ(child.status, 0) << "the reception blocked or got what was taken";
 }
 
 // Without the right to real-time scheduling each raise prints its warning and the

@@ -3,8 +3,9 @@
 qm_add_gtest(serial_frame_test SOURCES serial_frame_test.cpp LIBS qmseriallink)
 qm_add_gtest(serial_lock_test SOURCES serial_lock_test.cpp serial_testkit.cpp LIBS qmseriallink)
 if(TARGET serial_lock_test)
-  # The test holds or fails the lock code's calls on the lock name (serialtest::EntryHook).
-  target_link_options(serial_lock_test PRIVATE -Wl,--wrap=unlink,--wrap=link,--wrap=linkat)
+  # The test holds or fails the lock code's calls on the lock name, and holds the I/O
+  # interface record's write (serialtest::EntryHook).
+  target_link_options(serial_lock_test PRIVATE -Wl,--wrap=unlink,--wrap=link,--wrap=linkat,--wrap=pwrite)
 endif()
 qm_add_gtest(serial_timing_test SOURCES serial_timing_test.cpp serial_testkit.cpp LIBS qmseriallink)
 qm_add_gtest(serial_line_test SOURCES serial_line_test.cpp LIBS qmseriallink LABELS bench)
@@ -19,6 +20,10 @@ endif()
 qm_add_gtest(serial_receive_test SOURCES serial_receive_test.cpp serial_testkit.cpp
              LIBS qmseriallink benchline LABELS bench TIMEOUT 300)
 qm_uartemu_preload(serial_receive_test)
+if(TARGET serial_receive_test)
+  # Another reader of the port, between the receiver's count and its read (the test's ioctl).
+  target_link_options(serial_receive_test PRIVATE -Wl,--wrap=ioctl)
+endif()
 if(TEST serial_receive_test)
   set_property(TEST serial_receive_test APPEND PROPERTY ENVIRONMENT
                "UARTEMU_CTL=/tmp/serial_receive.ctl")
