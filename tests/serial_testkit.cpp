@@ -1,5 +1,5 @@
 // serial_testkit.cpp - forked children, capabilities, scheduling checks and the directory
-// entry hook for the serial-link tests.
+// entry and file write hook for the serial-link tests.
 #include "serial_testkit.h"
 
 #include <cerrno>
@@ -144,4 +144,17 @@ extern "C" int __wrap_link(const char *from, const char *to)
 extern "C" int __wrap_linkat(int fromDir, const char *from, int toDir, const char *to, int flags)
 {
     return PassesHook("linkat", to) ? __real_linkat(fromDir, from, toDir, to, flags) : -1;
+}
+
+extern "C" ssize_t __real_pwrite(int, const void *, size_t, off_t) __attribute__((weak));
+
+// Runs the hook before a write to the file of that name (read from /proc/self/fd).
+extern "C" ssize_t __wrap_pwrite(int fd, const void *data, size_t size, off_t offset)
+{
+    char link[32], name[256] = {};
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    if (serialtest::EntryHook && readlink(link, name, sizeof name - 1) > 0 &&
+        !PassesHook("pwrite", name))
+        return -1;
+    return __real_pwrite(fd, data, size, offset);
 }

@@ -1,6 +1,6 @@
 // serial_testkit.h - helpers of the serial-link tests: a forked child with its standard
 // error captured, dropping capabilities in it, the scheduling policy of a thread, and a
-// hook on the calls that add or remove a directory entry.
+// hook on the calls that add or remove a directory entry or write to a named file.
 #pragma once
 
 #include <functional>
@@ -31,7 +31,8 @@ int CurrentPolicy(int *priority = nullptr);
 // A program linked with -Wl,--wrap=unlink,--wrap=link,--wrap=linkat (the UART lock test)
 // runs EntryHook (when set) before every such call whose removed or new name is HookedName;
 // a non-zero return fails the call with that errno instead. The call names "unlink", "link"
-// and "linkat". Without the --wrap options, setting them has no effect.
+// and "linkat"; with --wrap=pwrite also "pwrite", for a write to an open file of that name.
+// Without the --wrap options, setting them has no effect.
 extern const char *HookedName;
 extern int (*EntryHook)(const char *call);
 
