@@ -1,5 +1,7 @@
 // Shared runtime slots in /dev/shm: table creation and reset, slot addressing modulo 256,
-// the slot past the table's end, short files, and writers in several processes.
+// the slot past the table's end, short files, writers in several processes, and a full
+// disk (a call that fails changes nothing). Readers and writers racing and killed writers:
+// state_writers_test.
 #include <algorithm>
 #include <cstring>
 #include <sys/stat.h>
@@ -144,9 +146,9 @@ TEST(ShareRuntime, MissingTableIsNeverCreated)
     EXPECT_EQ(UnInitShareRuntime(98), 0);
 }
 
-// Writers in separate processes, each owning one slot and all sharing slot 100. Reads
-// are not locked against writes, so only the result of every read is checked while they
-// run; afterwards every slot holds one writer's complete last block (the later write wins).
+// Writers in separate processes, each owning one slot and all sharing slot 100. Every read
+// meanwhile succeeds; afterwards every slot holds one writer's complete last block (the
+// later write wins).
 TEST(ShareRuntime, ProcessesWritingSlotsConcurrently)
 {
     QM_REQUIRE_SANDBOX();
@@ -188,4 +190,23 @@ TEST(ShareRuntime, ProcessesWritingSlotsConcurrently)
     EXPECT_NE(std::find(last.begin(), last.end(), got), last.end());
     EXPECT_EQ(SizeOf(SlotFile(20)), kTableSize);
     EXPECT_EQ(UnInitShareRuntime(20), 0);
+}
+
+// On a full disk a write that needs room fails before it changes anything (the file is
+// one page long: slot 4 crosses its end, a reset would grow it).
+TEST(ShareRuntime, FullDiskChangesNothing)
+{
+    QM_REQUIRE_SANDBOX();
+    const std::string page(4096, 'x');
+    auto a = Pattern(4);
+    for (bool reset : {true, false}) {
+        if (!qmtest::MountSmallTmpfs("/dev/shm", 512))
+            GTEST_SKIP() << "no tmpfs can be mounted over /dev/shm here";
+        qmtest::WriteFile(SlotFile(30), page);
+        std::string filler = qmtest::FillUp("/dev/shm");
+        EXPECT_EQ(reset ? InitShareRuntime(30) : SetShRuntime(30, 4, a.data()), reset ? -1 : 0);
+        EXPECT_TRUE(qmtest::ReadFile(SlotFile(30)) == page) << (reset ? "reset" : "slot 4");
+        unlink(filler.c_str());
+        qmtest::Unmount("/dev/shm");
+    }
 }

@@ -224,13 +224,24 @@ char *ConvFromTo(const char *text, const char *fromCharset, const char *toCharse
 /* ==== Shared runtime slots (/dev/shm/sh_<id>.share) =============================== */
 
 /* A table is a file of 255 slots of 904 opaque bytes (slot k at byte k * 904, no header),
- * named by the signed decimal id (-1 gives sh_-1.share). No lock; every call opens and
- * closes the file. Processes coordinate among themselves; between two writers of a slot
- * the later wins. Thread-safe (no process-wide state). */
+ * named by the signed decimal id (-1 gives sh_-1.share). Every call opens and closes the
+ * file. Between callers of the library a slot is read and written whole: a read holds a
+ * shared, a write an exclusive fcntl() byte-range lock on the slot's 904 bytes, a reset an
+ * exclusive one on the whole table (open-file-description locks, which also keep the
+ * threads of one process apart; before Linux 3.15 process-owned locks, the calls of one
+ * process taking turns). A caller waits for the lock as long as its holder's one read or
+ * write takes. Programs that take no lock read and write the file as before. Between two
+ * writers of a slot the later wins. Thread-safe. */
 
 /* Creates the table file (mode 0777 reduced by the umask) or resets an existing one to
- * 255 zero slots. Returns 0 (the result of close()) when done, -1 when the file cannot be
- * opened or closing it fails. Failing writes of the zero slots are not reported. */
+ * 255 zero slots (a slot 255 past them is cut off). A new table is written without a name
+ * and linked to its name complete, so a caller killed on the way or a full disk leaves no
+ * file (where /dev/shm refuses unnamed files, it is written under its name and removed
+ * when it cannot be written whole). A reset reserves the disk room first, writes the zeros
+ * in place and then sets the size: a table never has the wrong size (a reset killed on
+ * the way leaves some slots zeroed, the last of them perhaps in part). Returns 0 (the
+ * result of close()) when done; -1 when the file cannot be opened, created or written
+ * (no room on the disk: the table is as it was, a new one not made) or closing it fails. */
 int InitShareRuntime(int32_t id);
 
 /* Removes the table file. Returns 0 when removed, -1 when it does not exist or cannot be
@@ -244,10 +255,14 @@ int UnInitShareRuntime(int32_t id);
  * gives 0 with an all-zero buffer). */
 int GetShRuntime(int32_t id, uint8_t slot, void *buffer904);
 
-/* Writes the 904 bytes at buffer904 into slot (mod 256) with one write call. Returns 1
- * once the table was opened and the seek succeeded (the write's own result is not
- * examined; slot 255 grows the file to 231424 bytes); 0 when buffer904 is null, the table
- * does not exist (it is not created) or cannot be opened, or the seek fails. */
+/* Writes the 904 bytes at buffer904 into slot (mod 256). Returns 1 when all 904 bytes
+ * were written (slot 255 grows the file to 231424 bytes); 0 when buffer904 is null, the
+ * table does not exist (it is not created) or cannot be opened, the seek fails, or the
+ * write fails. The disk room is reserved before the write: on a full disk the slot is
+ * unchanged (a file system that fails a write after the room was reserved may leave part
+ * of it written). A writer killed during its write can leave the slot torn, part new and
+ * part old (a kill lands between two pages of the file: slot 4 at offset 4096); the
+ * file's format cannot tell, and readers get the slot as it is. */
 int SetShRuntime(int32_t id, uint8_t slot, const void *buffer904);
 
 /* ==== I/O interface request file and digital I/O port ============================= */
