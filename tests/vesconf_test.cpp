@@ -5,6 +5,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -359,4 +360,30 @@ TEST_F(VesconfTest, FailedWriteKeepsTheStore)
     EXPECT_TRUE(ChildSucceeded(pid, 60));
     EXPECT_EQ(Store(), content);
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+// A writer that holds the writers' guard (the flock of /tmp) for ever delays a write by the
+// guard's bound only. The temporary file of a writer that died is removed by the next
+// writer; one of a live writer stays.
+TEST_F(VesconfTest, StuckWriterAndFilesOfDeadWriters)
+{
+    QM_REQUIRE_SANDBOX();
+    pid_t gone = fork();
+    if (gone == 0)
+        _exit(0);
+    waitpid(gone, nullptr, 0);
+    const std::string dead = ".vesconf_file_tmp." + std::to_string(gone) + ".0000abcd";
+    const std::string live = ".vesconf_file_tmp." + std::to_string(getpid()) + ".0000abcd";
+    qmtest::WriteFile("/tmp/" + dead, "A=\"old\"\n");
+    qmtest::WriteFile("/tmp/" + live, "A=\"old\"\n");
+    int holder = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(flock(holder, LOCK_EX), 0);
+    double start = qmtest::NowSeconds();
+    EXPECT_EQ(SetVesconfEntry("A", "1"), 1);
+    double waited = qmtest::NowSeconds() - start;
+    close(holder);
+    EXPECT_GT(waited, 1.0);
+    EXPECT_LT(waited, 10.0);
+    EXPECT_EQ(Store(), "A=\"1\"\n");
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{live});
 }

@@ -138,10 +138,12 @@ int InstallSignalHangler(void (*handler)(int));
  * before the first '=' (spaces included, compared exactly), the value everything after
  * it with every double quote removed. Keys longer than 49 characters are skipped; values
  * are cut to 149 characters. The first line of a key wins.
- * Threads and processes: no lock; each call opens and closes the store. A reader sees
- * either the whole old or the whole new store (the writer renames a complete file over
- * it); two writers at the same moment may lose one entry. Safe to call from several
- * threads in that sense (no process-wide state). */
+ * Threads and processes: each call opens and closes the store. Readers take no lock and
+ * see either the whole old or the whole new store (a writer renames a complete file over
+ * it). Writers of the library take turns on an flock() of the folder /tmp, held from the
+ * read of the store to the rename, so that no writer's entry is lost to another's; a
+ * writer waits at most about 1.5 s for its turn and then goes on alone. Safe to call from
+ * several threads. */
 
 /* Copies the value of the first line of key into out, which must hold 150 bytes.
  * Returns 0 when key or out is null or the store cannot be opened (out untouched; a store
@@ -153,12 +155,15 @@ int GetVesconfEntry(const char *key, char *out);
 /* Writes the line key="value" (cut to 511 characters) as the last line of the store and
  * drops every earlier line that begins with key's characters (so duplicates of key, and
  * lines of keys that extend key, go too; an empty key drops every line). Creates the
- * store when missing; the new store has mode 0664. The new content goes to a fresh
- * temporary file beside the store (mkstemp, /tmp/.vesconf_file_tmp.XXXXXX) which is
- * renamed over the store. Returns 1 when the store was replaced; 0 when key or value is
- * null, when the store exists but cannot be read, when the temporary file cannot be
- * created, or when writing or renaming it fails; on 0 the store is unchanged. Values are
- * written without escaping: a double quote in value does not read back. */
+ * store when missing; the new store has mode 0664. The new content goes to a file beside
+ * the store that is written without a name (O_TMPFILE; where that is refused, it is
+ * created under its name), linked to /tmp/.vesconf_file_tmp.<pid>.<8 hex digits> and
+ * renamed over the store. A writer removes such files whose process is gone, so the file
+ * of a writer killed on the way does not outlive the next write. Returns 1 when the
+ * store was replaced; 0 when key or value is null, when the store exists but cannot be
+ * read, when the temporary file cannot be created, or when writing, naming or renaming it
+ * fails; on 0 the store is unchanged. Values are written without escaping: a double quote
+ * in value does not read back. */
 int SetVesconfEntry(const char *key, const char *value);
 
 /* 1 when the value of the first "FRMDATE" line is exactly "us"; 0 otherwise (other value,

@@ -1,9 +1,22 @@
 // vesconf.cpp - the configuration store /tmp/.vesconf_file: key="value" lines, read by key,
 // rewritten whole through a private temporary file renamed over the store.
+//
+// Writers take turns on the guard of /tmp (TakeDirGuard: an flock on the folder, waited for
+// at most about 1.5 s), held from the read of the store to the rename, so that no writer
+// renames a copy made before another writer's rename: no entry is lost. Readers take no
+// turn; the rename gives them the whole old or the whole new store. The new content is
+// written to an unnamed file, which is given its temporary name only for the rename; the
+// name holds the writer's process id, and a writer removes the temporary files of writers
+// that died, so a killed writer leaves nothing that outlives the next write.
+#include <atomic>
+#include <cctype>
 #include <cerrno>
+#include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,11 +26,13 @@
 
 namespace {
 
+constexpr char kStoreDir[] = "/tmp";
 constexpr char kStorePath[] = "/tmp/.vesconf_file";
 // The temporary file lives beside the store (so the rename stays in one file system) under
-// a unique name created exclusively: a name planted in /tmp (a link, a file) is never
-// opened, followed or written.
-constexpr char kTempTemplate[] = "/tmp/.vesconf_file_tmp.XXXXXX";
+// the name .vesconf_file_tmp.<pid>.<8 hex digits>, new to the folder when it is made or
+// linked: a name planted in /tmp (a link, a file) is never opened, followed or written.
+constexpr char kTempPrefix[] = ".vesconf_file_tmp.";
+constexpr int kNameAttempts = 8;
 constexpr mode_t kStoreMode = 0664;
 
 constexpr int kLineField = 200;   // a read piece holds at most 198 characters
@@ -107,6 +122,127 @@ size_t ReadPiece(FILE *file, char *piece, size_t size)
     return len;
 }
 
+// The new content of the store on its way: an unnamed file (named false) until it is
+// given its temporary name at path.
+struct NewStore {
+    int fd = -1;
+    bool named = false;
+    char path[64] = {};
+};
+
+// A fresh temporary name for this process; one that another file has is tried again.
+void TempName(char *path, size_t size)
+{
+    static std::atomic<unsigned> Count{0};
+    unsigned mix = unsigned(MonotonicNs()) ^ (Count.fetch_add(1) * 2654435761u);
+    snprintf(path, size, "%s/%s%d.%08x", kStoreDir, kTempPrefix, int(getpid()), mix);
+}
+
+// Opens the file of the new content: unnamed where the file system allows (and /proc lets
+// it be linked later), else created exclusively under a temporary name.
+NewStore CreateNewStore()
+{
+    NewStore temp;
+    if (PathExists("/proc/self/fd")) {
+        temp.fd = open(kStoreDir, O_TMPFILE | O_WRONLY | O_CLOEXEC, kStoreMode);
+        if (temp.fd >= 0)
+            return temp;
+    }
+    for (int attempt = 0; attempt < kNameAttempts && temp.fd < 0; ++attempt) {
+        TempName(temp.path, sizeof temp.path);
+        temp.fd = open(temp.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kStoreMode);
+        if (temp.fd < 0 && errno != EEXIST)
+            break;
+    }
+    temp.named = temp.fd >= 0;
+    return temp;
+}
+
+// Gives the unnamed file its temporary name, for the rename (linkat cannot replace the
+// store). True when the file has a name.
+bool NameNewStore(NewStore &temp)
+{
+    char self[32];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", temp.fd);
+    for (int attempt = 0; attempt < kNameAttempts && !temp.named; ++attempt) {
+        TempName(temp.path, sizeof temp.path);
+        if (linkat(AT_FDCWD, self, AT_FDCWD, temp.path, AT_SYMLINK_FOLLOW) == 0)
+            temp.named = true;
+        else if (errno != EEXIST)
+            break;
+    }
+    return temp.named;
+}
+
+// Removes the temporary files of writers that are gone: killed between the link and the
+// rename, or while writing where the file was named from the start. A name whose process
+// lives (or cannot be told) is left alone.
+void SweepDeadWriters()
+{
+    DIR *dir = opendir(kStoreDir);
+    if (!dir)
+        return;
+    const size_t prefix = sizeof kTempPrefix - 1;
+    while (dirent *entry = readdir(dir)) {
+        const char *id = entry->d_name + prefix;
+        if (strncmp(entry->d_name, kTempPrefix, prefix) != 0 || !isdigit((unsigned char)*id))
+            continue;
+        char *end = nullptr;
+        long pid = strtol(id, &end, 10);
+        if (*end != '.' || pid < 1 || pid > INT_MAX)
+            continue;
+        if (kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            unlinkat(dirfd(dir), entry->d_name, 0);
+    }
+    closedir(dir);
+}
+
+// Copies every piece of the store that does not begin with the key's characters to out.
+// True unless reading or writing failed.
+bool CopyOthers(FILE *store, const char *key, FILE *out)
+{
+    const size_t keyLen = strlen(key);
+    bool atLineStart = true;
+    char piece[kWriteField];
+    size_t len;
+    while ((len = ReadPiece(store, piece, sizeof piece)) > 0) {
+        if (strncmp(piece, key, keyLen) == 0)
+            continue;
+        // Copied whole, zero bytes included: a piece cut at its first zero byte would lose
+        // its line feed and join the next line (another key's entry) to it.
+        if (fwrite(piece, 1, len, out) != len)
+            return false;
+        atLineStart = piece[len - 1] == '\n';
+    }
+    // A store whose last line has no line feed still gets the new entry on its own line.
+    return !ferror(store) && (atLineStart || PutText(out, "\n"));
+}
+
+// Writes the store without the key's lines and with newLine at the end to a new file, and
+// renames that over the store. True when the store was replaced; on false the store is as
+// it was and the new file is gone.
+bool Rewrite(const char *key, const char *newLine)
+{
+    FileCloser store{OpenStore()};
+    if (!store.file && errno != ENOENT)
+        return false;  // a store that exists but cannot be read must not be wiped
+    NewStore temp = CreateNewStore();
+    if (temp.fd < 0)
+        return false;
+    FILE *out = fdopen(temp.fd, "w");
+    bool ok = out && fchmod(temp.fd, kStoreMode) == 0;
+    if (ok && store.file)
+        ok = CopyOthers(store.file, key, out);
+    ok = ok && PutText(out, newLine) && fflush(out) == 0 && (temp.named || NameNewStore(temp));
+    if (out ? fclose(out) != 0 : close(temp.fd) != 0)
+        ok = false;
+    if (ok && rename(temp.path, kStorePath) != 0)
+        ok = false;
+    if (!ok && temp.named)
+        unlink(temp.path);
+    return ok;
+}
+
 } // namespace
 
 // The value of the first line of the key, copied into out (at least 150 bytes). Returns 0
@@ -152,54 +288,9 @@ extern "C" int SetVesconfEntry(const char *key, const char *value)
         return 0;
     char newLine[kWriteField];
     snprintf(newLine, sizeof newLine, "%s=\"%s\"\n", key, value);
-
-    FileCloser store{OpenStore()};
-    if (!store.file && errno != ENOENT)
-        return 0;  // a store that exists but cannot be read must not be wiped
-
-    char tempPath[sizeof kTempTemplate];
-    memcpy(tempPath, kTempTemplate, sizeof kTempTemplate);
-    int fd = mkostemp(tempPath, O_CLOEXEC);  // O_CREAT | O_EXCL: never follows a link
-    if (fd < 0)
-        return 0;
-    FILE *temp = fdopen(fd, "w");
-    if (!temp) {
-        close(fd);
-        unlink(tempPath);
-        return 0;
-    }
-    bool ok = fchmod(fd, kStoreMode) == 0;
-
-    const size_t keyLen = strlen(key);
-    bool atLineStart = true;
-    if (store.file) {
-        char piece[kWriteField];
-        size_t len;
-        while (ok && (len = ReadPiece(store.file, piece, sizeof piece)) > 0) {
-            if (strncmp(piece, key, keyLen) == 0)
-                continue;
-            // Copied whole, zero bytes included: a piece cut at its first zero byte would lose
-            // its line feed and join the next line (another key's entry) to it.
-            ok = fwrite(piece, 1, len, temp) == len;
-            atLineStart = piece[len - 1] == '\n';
-        }
-        if (ferror(store.file))
-            ok = false;
-    }
-    // A store whose last line has no line feed still gets the new entry on its own line.
-    if (ok && !atLineStart)
-        ok = PutText(temp, "\n");
-    if (ok)
-        ok = PutText(temp, newLine);
-    if (fflush(temp) != 0)
-        ok = false;
-    if (fclose(temp) != 0)
-        ok = false;
-    if (ok && rename(tempPath, kStorePath) != 0)
-        ok = false;
-    if (!ok) {
-        unlink(tempPath);
-        return 0;
-    }
-    return 1;
+    int guard = TakeDirGuard(kStoreDir);  // -1: not free in time, the writer goes on alone
+    SweepDeadWriters();
+    bool replaced = Rewrite(key, newLine);
+    DropDirGuard(guard);
+    return replaced ? 1 : 0;
 }
