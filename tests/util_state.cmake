@@ -16,3 +16,4 @@ endif()
 qm_add_gtest(descriptors_test SOURCES descriptors_test.cpp LIBS qmseriallink qmbuskit TIMEOUT 300)
 # Every writer of the state files on a full disk: no success without the write.
 qm_add_gtest(fulldisk_test SOURCES fulldisk_test.cpp LIBS qmseriallink TIMEOUT 120)
+qm_add_gtest(state_writers_test SOURCES state_writers_test.cpp LIBS qmutil TIMEOUT 180)
