@@ -1,11 +1,12 @@
 // The I/O interface request record in /dev/shm: field placement, the keep value 255, short
 // and long files, the lock file and its bounded wait (also for a lock left by a dead
-// process), the change marker, processes writing and reading at once; and the digital
-// I/O port byte in /dev/port.
+// process or by another user), a full disk, the change marker, processes writing and
+// reading at once; and the digital I/O port byte in /dev/port.
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -193,6 +194,80 @@ TEST_F(IoIface, LockThatCannotBeCreatedTouchesNothing)
     EXPECT_EQ(at5, 0xEE);
     EXPECT_EQ(FileBytes(kRecord), Bytes(10, 5));
     EXPECT_EQ(rmdir(kLock), 0);
+}
+
+// A stale lock file of another user in the sticky /dev/shm, which the caller may not
+// remove, is taken over after the 2 s wait. One that it may write is overwritten and left
+// empty at the end, which is free: the next call and the change detector go on at once.
+// One that it may not write stays as it is; every call then does its work after the wait.
+TEST_F(IoIface, StaleLockOfAnotherUser)
+{
+    qmtest::WriteFile(kLock, "");
+    if (chown(kLock, 4242, 4242) != 0)
+        GTEST_SKIP() << "cannot give a file to another user here (not root)";
+    for (mode_t mode : {0666, 0644}) {
+        PutBytes(kRecord, Bytes(10, 0));
+        ASSERT_EQ(chmod(kRecord, 0666), 0);
+        LeaveDeadLock();
+        const std::string dead = qmtest::ReadFile(kLock);
+        ASSERT_EQ(chown(kLock, 4242, 4242) | chmod(kLock, mode), 0);
+        int r = InChild([mode] {
+            if (setgroups(0, nullptr) != 0 || setgid(4243) != 0 || setuid(4243) != 0)
+                return 10;
+            double t0 = qmtest::NowSeconds();
+            if (SetIoInterfaceRequest(1, 255, 255, 255, 255, 255, 255, 255, 0) != 1)
+                return 11;
+            double t1 = qmtest::NowSeconds();
+            if (t1 - t0 < 1.8 || SetIoInterfaceRequest(255, 2, 255, 255, 255, 255, 255, 255, 0) != 1)
+                return 12;
+            double t2 = qmtest::NowSeconds();
+            if ((t2 - t1 < 1.0) != (mode == 0666))
+                return 13;  // the emptied lock is free, the other one stays in the way
+            return mode != 0666 || (GetVesIfaceSetStatus(nullptr) == 1 && qmtest::NowSeconds() - t2 < 1.0)
+                       ? 0 : 14;
+        });
+        EXPECT_EQ(r, 0) << std::oct << mode;
+        EXPECT_EQ(FileBytes(kRecord), (Bytes{1, 2, 0, 0, 0, 0, 0, 0, 0, 0})) << std::oct << mode;
+        EXPECT_EQ(qmtest::ReadFile(kLock), mode == 0666 ? "" : dead) << std::oct << mode;
+    }
+}
+
+// On a full disk with room for the lock file only: a record write that does not go in is
+// reported and leaves the record as it was (a new one is not left behind empty); a short
+// record has its page already and takes the write.
+TEST_F(IoIface, FullDiskWriteIsReportedAndChangesNothing)
+{
+    struct Row {
+        const char *name;
+        bool exists;
+        std::string before;
+        int result;
+        std::string after;
+    };
+    const Row rows[] = {
+        {"new record", false, "", 0, ""},
+        {"empty record", true, "", 0, ""},
+        {"short record", true, "\1\2\3\4", 1, std::string("\1\2\3\4\0\7\0\0\0\0", 10)},
+    };
+    for (const Row &row : rows) {
+        if (!qmtest::MountSmallTmpfs("/dev/shm", 64))
+            GTEST_SKIP() << "no tmpfs can be mounted over /dev/shm here";
+        if (row.exists)
+            qmtest::WriteFile(kRecord, row.before);
+        qmtest::WriteFile("/dev/shm/room", std::string(4096, 'r'));  // one page, for the lock
+        const std::string filler = qmtest::FillUp("/dev/shm");
+        unlink("/dev/shm/room");
+        EXPECT_EQ(SetIoInterfaceRequest(255, 255, 255, 255, 7, 255, 255, 255, 0), row.result)
+            << row.name;
+        bool exists = false;
+        EXPECT_EQ(qmtest::ReadFile(kRecord, &exists), row.after) << row.name;
+        EXPECT_EQ(exists, row.exists || row.result) << row.name;
+        EXPECT_EQ(GetIoInterfaceRequest(nullptr, nullptr, nullptr, nullptr), exists ? 1 : 0)
+            << row.name;
+        EXPECT_FALSE(qmtest::Exists(kLock)) << row.name;
+        unlink(filler.c_str());
+        qmtest::Unmount("/dev/shm");
+    }
 }
 
 TEST_F(IoIface, ChangeMarkerReportsEachNewSecondOnce)

@@ -274,13 +274,19 @@ int SetShRuntime(int32_t id, uint8_t slot, const void *buffer904);
 
 /* The request record /dev/shm/ves_iface is 10 bytes, 16-bit fields little-endian:
  * offset 0..3 bytes, 4 byte, 5 byte, 6-7 word, 8-9 word. SetIoInterfaceRequest and
- * GetIoInterfaceRequest work under the advisory lock file /dev/shm/ves_iface.lok (holder's
- * pid as text): they wait while it exists, at most four sleeps of 500 ms (2 s), then take
- * it over, create it with their pid, and remove it at the end. The change marker (mtime in
- * whole seconds last seen by GetVesIfaceSetStatus) is process-wide.
- * Threads: the lock serialises processes best-effort, not threads; the change marker is
- * unguarded: call GetVesIfaceSetStatus and SetIoInterfaceRequest(notify != 0) from one
- * thread at a time. The port functions read-modify-write the port byte without a lock. */
+ * GetIoInterfaceRequest work under the lock file /dev/shm/ves_iface.lok (holder's pid as
+ * text), one holder at a time: they create it exclusively, and while another holder's
+ * file is there they sleep 500 ms at a time; a lock file that stays unchanged through four
+ * sleeps (2 s) is taken over by one waiter, and the others wait for the new holder. At the
+ * end a caller removes the lock only when it is still the file it made, with its pid. A
+ * stale lock file of another user, which the sticky /dev/shm keeps from being removed, is
+ * overwritten in place and emptied at the end (an empty lock file of another user is
+ * free); where it cannot be written either, the caller works after the 2 s wait holding
+ * an flock() of /dev/shm instead, so callers of this library still take turns. The change
+ * marker (mtime in whole seconds last seen by GetVesIfaceSetStatus) is process-wide.
+ * Threads: the lock serialises processes, not threads; the change marker is unguarded:
+ * call GetVesIfaceSetStatus and SetIoInterfaceRequest(notify != 0) from one thread at a
+ * time. The port functions read-modify-write the port byte without a lock. */
 
 /* Rewrites the record (creating the file, mode 0666 reduced by the umask, when missing):
  * at0..at3 go to offsets 0..3, at5 to offset 5, at8 to offsets 8-9, at6 to offsets 6-7,
@@ -288,9 +294,10 @@ int SetShRuntime(int32_t id, uint8_t slot, const void *buffer904);
  * exactly 0x00FF; 0xFFFF is stored) keeps the stored value (0 in a new file). Bytes past
  * the tenth of a longer file are kept. With notify non-zero, afterwards calls
  * GetVesIfaceSetStatus(NULL), so this process's own change is not reported to it as new.
- * Returns 1 when the record was written (short writes are not detected); 0 when the lock
- * file cannot be created (nothing else happens, no notify) or the record cannot be opened
- * (the notify step still runs). */
+ * Returns 1 when the record was written; 0 when the lock file cannot be created (nothing
+ * else happens, no notify), or the record cannot be opened or its 10 bytes do not go in
+ * whole (a full disk): the record is then as it was, a new one is not left behind (the
+ * notify step still runs). */
 int SetIoInterfaceRequest(uint8_t at0, uint8_t at1, uint8_t at2, uint8_t at3, uint8_t at5,
                           uint16_t at8, uint16_t at6, uint8_t at4, uint8_t notify);
 
@@ -301,7 +308,7 @@ int SetIoInterfaceRequest(uint8_t at0, uint8_t at1, uint8_t at2, uint8_t at3, ui
 int GetIoInterfaceRequest(uint8_t *at5, uint16_t *at6, uint8_t *at4, uint8_t *record10);
 
 /* Change detection, without taking the lock (it only waits, at most 2 s, while the lock
- * file exists). Returns 1 when the record file's mtime (whole seconds) differs from the
+ * is held). Returns 1 when the record file's mtime (whole seconds) differs from the
  * one this process saw last, which it then remembers; with record10 not null the first
  * 10 bytes of the file are read into it (not cleared first; nothing is stored when the
  * file cannot be opened, and the result is still 1). Returns 0 when the file is missing,
