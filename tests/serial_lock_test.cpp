@@ -1,7 +1,11 @@
 // The UART lock file /dev/shm/uart_lck: taking and releasing it against every state the
 // file can be in (absent, a live holder, a stale id, our own id, empty, unreadable, stale
 // of another user), eight processes taking it at the same moment from each of them, a
-// caller held in the middle of clearing a stale lock, and a taker killed on the way.
+// caller held in the middle of clearing a stale lock, and a taker killed on the way. The
+// I/O interface lock /dev/shm/ves_iface.lok from the same start states: eight processes
+// each setting its own field of the request record at once, one inside at a time, no
+// field lost; and a holder slower than the bound, whose lock is taken over.
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -9,8 +13,10 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <map>
+#include <new>
 #include <set>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -72,6 +78,8 @@ protected:
             unlink(("/dev/shm/" + name).c_str());
     }
 };
+
+class IoIfaceLock : public UartLock {};
 
 } // namespace
 
@@ -178,15 +186,67 @@ TEST_F(UartLock, UnreadableFile)
 namespace {
 
 const uid_t kFileOwner = 4242, kTakerUser = 4243;  // two users other than root
-int reachedFd = -1;  // where StallAtUnlink tells the test that its caller is there
+const char kRecord[] = "/dev/shm/ves_iface";
+const char kIfaceLock[] = "/dev/shm/ves_iface.lok";
+int reachedFd = -1;    // where a leader tells the test that it is held in its call
+bool leading = false;  // in a caller: it is the leader of its start state
+int holdUs = 0;        // in an I/O interface caller: how long it stays at its record write
 
-// Holds the caller 300 ms at its removal of the lock name.
+// Callers of the I/O interface lock inside their call now, and the most at once.
+struct Inside {
+    std::atomic<int> now, most;
+} *inside = nullptr;
+
+// The UART lock's leader is held 300 ms at its removal of the lock name.
 int StallAtUnlink(const char *call)
 {
-    if (strcmp(call, "unlink") == 0 && write(reachedFd, "!", 1) == 1)
+    if (leading && strcmp(call, "unlink") == 0 && write(reachedFd, "!", 1) == 1)
         usleep(300000);
     return 0;
 }
+
+// An I/O interface caller counts itself inside while it writes the record, and stays there
+// holdUs (the leader 600 ms), so that callers inside together overlap.
+int CountInside(const char *call)
+{
+    if (strcmp(call, "pwrite") != 0)
+        return 0;
+    int n = ++inside->now, most = inside->most;
+    while (n > most && !inside->most.compare_exchange_weak(most, n)) {
+    }
+    usleep(leading && write(reachedFd, "!", 1) == 1 ? 600000 : holdUs);
+    --inside->now;
+    return 0;
+}
+
+// SetIoInterfaceRequest with argument field (0..7) set to value, every other one 255.
+int SetField(int, int field, uint8_t value)
+{
+    unsigned a[8] = {255, 255, 255, 255, 255, 255, 255, 255};
+    if (field >= 0)
+        a[field] = value;
+    return SetIoInterfaceRequest(a[0], a[1], a[2], a[3], a[4], uint16_t(a[5]), uint16_t(a[6]),
+                                 a[7], 0);
+}
+
+// What the argument field of SetIoInterfaceRequest reads as in the record.
+unsigned FieldValue(const std::string &record, int field)
+{
+    static const size_t at[8] = {0, 1, 2, 3, 5, 8, 6, 4};
+    auto byte = [&](size_t i) { return i < record.size() ? unsigned(uint8_t(record[i])) : 0u; };
+    return byte(at[field]) | (field == 5 || field == 6 ? byte(at[field] + 1) << 8 : 0);
+}
+
+// A lock under test: the name its callers' hook watches, the hook, and a caller's call
+// (take: MakeLockUart's argument; field: the argument an I/O interface caller sets).
+struct LockKind {
+    const char *hooked;
+    int (*hook)(const char *call);
+    int (*call)(int take, int field, uint8_t value);
+};
+
+const LockKind kUart = {kLock, StallAtUnlink, [](int take, int, uint8_t) { return MakeLockUart(take); }};
+const LockKind kIface = {kRecord, CountInside, SetField};
 
 bool Readable(int fd)
 {
@@ -194,49 +254,108 @@ bool Readable(int fd)
     return poll(&p, 1, 30000) == 1;
 }
 
-// How the lock file is laid out before each round, and who calls: eight takers and a
-// releaser (MakeLockUart(0), clearing what is stale) released together, as another user or
-// without the capabilities that read and remove any file. Or a leader (MakeLockUart(leader))
-// released first and held in StallAtUnlink, and the eight takers once it is there. The
-// callers live through all rounds, so a winner's lock is not stale while the test looks.
+// How the lock file is laid out before each round, and who calls: eight takers (for the
+// UART lock with a releaser, MakeLockUart(0), clearing what is stale) released together, as
+// another user or without the capabilities that read and remove any file. Or a leader
+// (MakeLockUart(leader); for the I/O interface lock a call that keeps every field) released
+// first and held in its hook, and the eight takers once it is there. The callers live
+// through all rounds, so a winner's lock is not stale while the test looks.
 struct StartState {
     const char *name;
     std::function<void()> prepare;
-    size_t winners;  // per round: 1, or 0 while a live process holds the lock
+    size_t winners;  // UART lock, per round: 1, or 0 while a live process holds the lock
     uid_t uid = 0;   // 0: stay root
     bool dropCaps = false;
     int leader = -1;  // -1: none
     int rounds = 200;
+    const LockKind *lock = &kUart;
+    int holdUs = 0;
 };
 
 struct Report {
     int32_t pid, take, got;  // got -1: the caller could not become what the state asks
 };
 
-// A caller: one call per byte at its gate, each reported. Returns the gate.
-int StartCaller(const StartState &s, int take, bool leads, int reports, std::vector<pid_t> &pids)
+// The callers of a start state, ended by the destructor.
+struct Callers {
+    std::vector<pid_t> pids;
+    std::vector<int> gates;
+    int reports[2] = {-1, -1}, reached[2] = {-1, -1};
+    ~Callers()
+    {
+        for (pid_t pid : pids) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        for (int fd : gates)
+            close(fd);
+        for (int fd : {reports[0], reports[1], reached[0], reached[1]})
+            close(fd);
+        serialtest::HookedName = nullptr;
+    }
+};
+
+// A caller: one call per byte at its gate (the byte is the round's value), each reported.
+void StartCaller(const StartState &s, int take, int field, bool leads, Callers &c)
 {
     int gate[2];
     if (pipe(gate) != 0)
-        return -1;
+        return;
     pid_t pid = fork();
     if (pid == 0) {
         bool ready = (!s.uid || (setgroups(0, nullptr) == 0 && setgid(s.uid) == 0 &&
                                  setuid(s.uid) == 0)) &&
                      (!s.dropCaps || serialtest::DropCapabilities({CAP_DAC_OVERRIDE,
                                                                    CAP_DAC_READ_SEARCH, CAP_FOWNER}));
-        if (leads)
-            serialtest::EntryHook = StallAtUnlink;
-        for (char go; read(gate[0], &go, 1) == 1;) {
-            Report r = {int32_t(getpid()), take, ready ? MakeLockUart(take) : -1};
-            if (write(reports, &r, sizeof r) != sizeof r)
+        leading = leads;
+        holdUs = s.holdUs;
+        serialtest::EntryHook = s.lock->hook;
+        for (uint8_t go; read(gate[0], &go, 1) == 1;) {
+            Report r = {int32_t(getpid()), take,
+                        ready ? s.lock->call(take, field, uint8_t(go + field)) : -1};
+            if (write(c.reports[1], &r, sizeof r) != sizeof r)
                 break;
         }
         _exit(2);
     }
-    pids.push_back(pid);
+    c.pids.push_back(pid);
     close(gate[0]);
-    return gate[1];
+    c.gates.push_back(gate[1]);
+}
+
+void StartCallers(const StartState &s, Callers &c)
+{
+    static Inside *shared = new (mmap(nullptr, sizeof(Inside), PROT_READ | PROT_WRITE,
+                                      MAP_SHARED | MAP_ANONYMOUS, -1, 0)) Inside();
+    inside = shared;
+    ASSERT_EQ(pipe(c.reports) | pipe(c.reached), 0);
+    reachedFd = c.reached[1];
+    serialtest::HookedName = s.lock->hooked;
+    if (s.leader >= 0)
+        StartCaller(s, s.leader, -1, true, c);
+    for (int i = 0; i < 8; ++i)
+        StartCaller(s, 1, i, false, c);
+    if (s.leader < 0 && s.lock == &kUart)
+        StartCaller(s, 0, -1, false, c);  // the releaser
+}
+
+// One round: the leader let go first and, once it is held in its call, the others; got
+// their reports. False when the callers fell out of step.
+bool RunRound(const StartState &s, Callers &c, uint8_t value, std::vector<Report> &got)
+{
+    got.clear();
+    char go = char(value), mark;
+    bool inStep = c.gates.size() >= 8;
+    for (size_t i = 0; i < c.gates.size() && inStep; ++i)
+        inStep = write(c.gates[i], &go, 1) == 1 &&
+                 (i > 0 || s.leader < 0 || (Readable(c.reached[0]) && read(c.reached[0], &mark, 1) == 1));
+    for (size_t i = 0; i < c.gates.size() && inStep; ++i) {
+        Report r;
+        inStep = Readable(c.reports[0]) && read(c.reports[0], &r, sizeof r) == sizeof r && r.got >= 0;
+        if (inStep)
+            got.push_back(r);
+    }
+    return inStep;
 }
 
 // Every round: the expected number of winners, the lock holding the winner's id (or, with
@@ -244,34 +363,23 @@ int StartCaller(const StartState &s, int take, bool leads, int reports, std::vec
 // their number of winners.
 void RunRounds(const StartState &s)
 {
-    int reports[2], reached[2];
-    ASSERT_EQ(pipe(reports) | pipe(reached), 0);
-    reachedFd = reached[1];
-    serialtest::HookedName = kLock;
-    std::vector<int> takes(8, 1), gates;
-    takes.insert(s.leader < 0 ? takes.end() : takes.begin(), s.leader < 0 ? 0 : s.leader);
-    std::vector<pid_t> pids;
-    for (size_t i = 0; i < takes.size(); ++i)
-        gates.push_back(StartCaller(s, takes[i], s.leader >= 0 && i == 0, reports[1], pids));
+    Callers callers;
+    StartCallers(s, callers);
     std::map<size_t, int> byWinners;
     int run = 0, wrong = 0;
     std::string first;
+    std::vector<Report> got;
     for (bool inStep = true; inStep && run < s.rounds; ++run) {
         unlink(kLock);
         s.prepare();
         const std::string before = ReadFile(kLock);
-        char c;
-        for (size_t i = 0; i < gates.size() && inStep; ++i)
-            inStep = write(gates[i], "g", 1) == 1 &&
-                     (i > 0 || s.leader < 0 || (Readable(reached[0]) && read(reached[0], &c, 1) == 1));
+        inStep = RunRound(s, callers, 'g', got);
         std::set<std::string> winners;
         int releases = 0;
-        for (size_t i = 0; i < gates.size() && inStep; ++i) {
-            Report r;
-            inStep = Readable(reports[0]) && read(reports[0], &r, sizeof r) == sizeof r && r.got >= 0;
-            if (inStep && r.got == 1 && r.take)
+        for (const Report &r : got) {
+            if (r.got == 1 && r.take)
                 winners.insert(std::to_string(r.pid));
-            releases += inStep && r.got == 1 && !r.take;
+            releases += r.got == 1 && !r.take;
         }
         const std::string lock = ReadFile(kLock);
         ++byWinners[winners.size()];
@@ -283,29 +391,70 @@ void RunRounds(const StartState &s)
                     " winners, lock '" + lock + "', " + std::to_string(ShmEntries().size()) +
                     " files in /dev/shm" + (inStep ? "" : ", the callers out of step");
     }
-    for (pid_t pid : pids) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    for (int fd : gates)
-        close(fd);
-    for (int fd : {reports[0], reports[1], reached[0], reached[1]})
-        close(fd);
-    serialtest::HookedName = nullptr;
     std::string figure;
     for (auto [winners, count] : byWinners)
         figure += " " + std::to_string(count) + "x" + std::to_string(winners);
-    printf("uart lock %-12s %3d rounds, rounds x winners:%s; %d wrong\n", s.name, run,
+    printf("uart lock  %-12s %3d rounds, rounds x winners:%s; %d wrong\n", s.name, run,
            figure.c_str(), wrong);
     ::testing::Test::RecordProperty(s.name, figure);
     EXPECT_EQ(wrong, 0) << s.name << ", first " << first;
 }
 
-void StaleLock()
+// Every round, each taker setting its own field of the request record: every call answers
+// 1, every field holds its setter's value, never two callers inside at once, and no lock
+// file left (but an emptied one of another user, which cannot be removed). Prints the most
+// callers inside at once and the fields lost.
+void RunIfaceRounds(const StartState &s)
+{
+    Callers callers;
+    StartCallers(s, callers);
+    int run = 0, wrong = 0, lost = 0, most = 0;
+    std::string first;
+    std::vector<Report> got;
+    const double t0 = qmtest::NowSeconds();
+    for (bool inStep = true; inStep && run < s.rounds; ++run) {
+        unlink(kIfaceLock);
+        WriteFile(kRecord, std::string(10, '\0'));
+        chmod(kRecord, 0666);
+        s.prepare();
+        inside->now = inside->most = 0;
+        const uint8_t value = uint8_t(1 + run % 200);
+        inStep = RunRound(s, callers, value, got);
+        int failed = 0, lostNow = 0;
+        for (const Report &r : got)
+            failed += r.got != 1;
+        const std::string record = ReadFile(kRecord);
+        for (int field = 0; field < 8; ++field)
+            lostNow += FieldValue(record, field) != value + unsigned(field);
+        lost += lostNow;
+        most = std::max(most, inside->most.load());
+        bool left = false;
+        const std::string lock = ReadFile(kIfaceLock, &left);
+        std::vector<std::string> files = {"ves_iface"};
+        if (left)
+            files.push_back("ves_iface.lok");
+        bool ok = inStep && !failed && !lostNow && inside->most == 1 &&
+                  (!left || (s.uid && lock.empty())) && ShmEntries() == files;
+        if (!ok && wrong++ == 0)
+            first = "round " + std::to_string(run + 1) + ": " + std::to_string(failed) +
+                    " calls failed, " + std::to_string(lostNow) + " fields lost, " +
+                    std::to_string(inside->most) + " inside at once, lock " +
+                    (left ? "'" + lock + "'" : "gone") + (inStep ? "" : ", the callers out of step");
+    }
+    printf("iface lock %-12s %3d rounds, most inside at once %d, fields lost %d of %d; %d wrong"
+           " (%.1f s)\n", s.name, run, most, lost, 8 * run, wrong, qmtest::NowSeconds() - t0);
+    ::testing::Test::RecordProperty(s.name, "most inside " + std::to_string(most) +
+                                                ", fields lost " + std::to_string(lost));
+    EXPECT_EQ(wrong, 0) << s.name << ", first " << first;
+}
+
+const std::string &Dead()
 {
     static const std::string dead = DeadPid();  // pids are not reused this soon
-    WriteFile(kLock, dead);
+    return dead;
 }
+
+void StaleLock() { WriteFile(kLock, Dead()); }
 
 } // namespace
 
@@ -339,6 +488,86 @@ TEST_F(UartLock, SimultaneousTakersAtStaleLockOfAnotherUser)
     RunRounds({"other user",
                [] { StaleLock(), chown(kLock, kFileOwner, kFileOwner), chmod(kLock, 0666); }, 1,
                kTakerUser});
+}
+
+// The I/O interface lock /dev/shm/ves_iface.lok: the callers go in one at a time, every
+// round; a lock file that stays (stale, empty, unreadable) is taken over once, after the
+// 2 s wait, and the others then wait for the new holder. Each call is held 1 ms at its
+// write, the live holder 600 ms. A caller that finds the lock taken sleeps 500 ms, so a
+// round costs seconds.
+TEST_F(IoIfaceLock, SimultaneousCallersFromEveryStartState)
+{
+    const auto state = [](const char *name, std::function<void()> prepare, int rounds) {
+        return StartState{.name = name, .prepare = prepare, .winners = 1, .rounds = rounds,
+                          .lock = &kIface, .holdUs = 1000};
+    };
+    StartState states[] = {
+        state("no file", [] {}, 3),
+        state("stale", [] { WriteFile(kIfaceLock, Dead()); }, 3),
+        state("empty", [] { WriteFile(kIfaceLock, ""); }, 1),
+        state("unreadable", [] { WriteFile(kIfaceLock, "1"), chmod(kIfaceLock, 0200); }, 1),
+        state("live holder", [] {}, 2),
+    };
+    states[3].dropCaps = true;
+    states[4].leader = 1;
+    for (const StartState &s : states)
+        RunIfaceRounds(s);
+}
+
+// A stale lock file of another user, mode 0666, in the sticky /dev/shm: the callers cannot
+// remove it but may write it.
+TEST_F(IoIfaceLock, SimultaneousCallersAtStaleLockOfAnotherUser)
+{
+    WriteFile(kIfaceLock, "");
+    if (chown(kIfaceLock, kFileOwner, kFileOwner) != 0)
+        GTEST_SKIP() << "cannot give a file to another user here (not root: the user "
+                        "namespace maps one user only)";
+    RunIfaceRounds({.name = "other user",
+                    .prepare = [] {
+                        WriteFile(kIfaceLock, Dead()), chown(kIfaceLock, kFileOwner, kFileOwner),
+                            chmod(kIfaceLock, 0666);
+                    },
+                    .winners = 1, .uid = kTakerUser, .rounds = 3, .lock = &kIface, .holdUs = 1000});
+}
+
+// A holder slower than the bound: its lock is taken over after the 2 s wait, and its own
+// release then leaves the new holder's lock alone. (The new holder read the record before
+// the slow one wrote it: past the bound the lock promises no more.)
+TEST_F(IoIfaceLock, SlowHoldersReleaseLeavesTheLockTakenOver)
+{
+    WriteFile(kRecord, std::string(10, '\0'));
+    int reached[2];
+    ASSERT_EQ(pipe(reached), 0);
+    reachedFd = reached[1];
+    serialtest::HookedName = kRecord;
+    const auto caller = [](int field, int holdMs) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            holdUs = holdMs * 1000;
+            serialtest::EntryHook = [](const char *call) {
+                if (strcmp(call, "pwrite") == 0 && write(reachedFd, "!", 1) == 1)
+                    usleep(holdUs);
+                return 0;
+            };
+            _exit(SetField(0, field, 7) == 1 ? 0 : 1);
+        }
+        return pid;
+    };
+    char mark;
+    pid_t slow = caller(0, 2600);
+    ASSERT_TRUE(Readable(reached[0]) && read(reached[0], &mark, 1) == 1);
+    pid_t next = caller(1, 2000);
+    ASSERT_TRUE(Readable(reached[0]) && read(reached[0], &mark, 1) == 1);  // after the bound
+    int status = -1;
+    waitpid(slow, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(ReadFile(kIfaceLock), std::to_string(next));
+    waitpid(next, &status, 0);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(FieldValue(ReadFile(kRecord), 1), 7u);
+    EXPECT_FALSE(Exists(kIfaceLock));
+    serialtest::HookedName = nullptr;
+    close(reached[0]), close(reached[1]);
 }
 
 // A taker killed just before its lock gets the lock name leaves no file of it behind.
