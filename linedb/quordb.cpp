@@ -8,7 +8,6 @@
 #include <cstring>
 #include <pthread.h>
 #include <sqlite3.h>
-#include <string>
 
 // The scan driver reads the field array as the record's third 32-bit word.
 static_assert(offsetof(LineRecord, fields) == 8, "fields must start at the third 32-bit word");
@@ -45,6 +44,19 @@ char *Dup(const char *text)
     return copy;
 }
 
+// The database's path: an absolute name as it is, any other below kDbRoot (malloc'ed).
+char *DbPath(const char *name)
+{
+    size_t root = name[0] == '/' ? 0 : sizeof kDbRoot - 1;
+    size_t n = strlen(name);
+    char *path = static_cast<char *>(malloc(root + n + 1));
+    if (path) {
+        memcpy(path, kDbRoot, root);
+        memcpy(path + root, name, n + 1);
+    }
+    return path;
+}
+
 } // namespace
 
 extern "C" int LinkDb(const char *name, int mode)
@@ -52,10 +64,13 @@ extern "C" int LinkDb(const char *name, int mode)
     (void)mode; // the unit opens its line database for reading only
     if (!name || !*name)
         return 0;
-    std::string path = name[0] == '/' ? std::string(name) : std::string(kDbRoot) + name;
+    char *path = DbPath(name);
+    if (!path)
+        return 0;
     sqlite3 *db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
-        SQLITE_OK) {
+    int opened = sqlite3_open_v2(path, &db, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr);
+    free(path);
+    if (opened != SQLITE_OK) {
         sqlite3_close(db);
         return 0;
     }

@@ -163,9 +163,7 @@ int WriteBusRecord(const MessageRecord &record, bool quiet)
     // framing of every later message out of step: refused, nothing sent.
     if (record.PayloadLen != 0 && !record.Payload)
         return 0;
-    size_t size = BusHeaderSize;
-    if (record.PayloadLen != 0 && record.Payload)
-        size += record.PayloadLen;
+    const size_t size = BusHeaderSize + (record.PayloadLen != 0 ? size_t(record.PayloadLen) : 0);
     OutBuffer out = {static_cast<uint8_t *>(calloc(size, 1)), false};
     if (!out.bytes)
         return 0;
