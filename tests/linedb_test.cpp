@@ -1,9 +1,10 @@
 // The line database (libquordb.so): opening by the unit's relative name, what is not a line
-// database, the record's fields as texts and its layout, and the schema documented for
-// people who add a line with sqlite3.
+// database, the record's fields as texts and its layout, the schema documented for people
+// who add a line with sqlite3, and the looks made outside the caller's process.
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
+#include <sqlite3.h>
 #include <sstream>
 #include <unistd.h>
 
@@ -145,4 +146,27 @@ TEST(LineDb, TheSchemaFileMakesALineDatabase)
     EXPECT_EQ(Fields(r), (std::vector<std::string>{"2", "ttyS2", "19200", "2", "7", "2", "5", "0",
                                                    "300", "0", "0", "0"}));
     FreeFields(r);
+}
+
+// Each look runs in a child process, so SQLite never starts in the caller's (its code would
+// stay resident there): sqlite3_config succeeds only before SQLite starts. Nothing stays open.
+TEST(LineDb, TheCallersProcessNeverStartsSqlite)
+{
+    QM_REQUIRE_SANDBOX();
+    unlink(kDb);
+    std::string error;
+    ASSERT_TRUE(benchline::WriteRecord(kDb, 1, {"pts/0", "9600"}, error)) << error;
+    ASSERT_EQ(sqlite3_shutdown(), SQLITE_OK); // the writer above started it here
+    std::set<int> before = qmtest::OpenDescriptors();
+    int h = LinkDb("sysconfig/quorLan.db", 0);
+    ASSERT_NE(h, 0);
+    LineRecord *r = GetRecordData(h, 0, 1, 0);
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(Fields(r), (std::vector<std::string>{"1", "pts/0", "9600", "", "", "", "", "", "",
+                                                   "", "", ""}));
+    FreeFields(r);
+    EXPECT_EQ(GetRecordData(h, 0, 2, 0), nullptr);
+    EXPECT_EQ(qmtest::OpenDescriptors(), before);
+    EXPECT_EQ(sqlite3_config(SQLITE_CONFIG_MULTITHREAD), SQLITE_OK)
+        << "SQLite was started in the caller's process";
 }
