@@ -7,11 +7,17 @@ controllers and RxTimeout 100, compared with the minimum time its own rules impo
   hand-overs       5 s with the port released, for every hand-over the trace shows
 
 Beside it the same range read by mbpoll (one read per address, the same time-out) on the
-same bench line, the command's peak resident memory, and valgrind's leak summary of a short
-scan. Prints figures; runs inside the test sandbox (it re-executes itself there)."""
+same bench line, the peak resident memory of the command itself (the scan, and `-r`) beside
+/bin/true's in the same run, and valgrind's leak summary of a short scan. Prints figures;
+runs inside the test sandbox (it re-executes itself there).
+
+Peak memory is GNU time's %M: the ru_maxrss of a child that GNU time, a small program,
+forks. This script's own getrusage would not do: a child that Python starts is vfork'ed (or
+forked) from Python, and when it executes the command the kernel keeps the peak of the
+address space it leaves (Python's, about 13 MiB) as the child's. valgrind reports on the command alone, not on
+the children of its line-database looks."""
 import os
 import re
-import resource
 import shutil
 import sqlite3
 import subprocess
@@ -68,16 +74,47 @@ def minimum_seconds(hand_overs):
     return parts, per_silent, per_controller
 
 
-def run_scan(build):
-    env = dict(os.environ, LD_PRELOAD=f"{build}/libuartemu.so", UARTEMU_TRACE="/tmp/scan.trace")
-    t0 = time.monotonic()
-    out = subprocess.run([f"{build}/qmveskar", "1", "1", "247"], env=env, capture_output=True,
+GNU_TIME = "/usr/bin/time"
+
+
+def timed(argv, settings=()):
+    """argv run under GNU time when it is there: (completed process, peak RSS in KiB or None).
+    settings (NAME=value: the emulation's preload, its trace) are given to the program only,
+    through env, not to time."""
+    argv = ["env", *settings, *argv] if settings else argv
+    if not os.access(GNU_TIME, os.X_OK):
+        return subprocess.run(argv, capture_output=True, text=True), None
+    report = "/tmp/scan_bench.rss"
+    out = subprocess.run([GNU_TIME, "-f", "%M", "-o", report, *argv], capture_output=True,
                          text=True)
+    with open(report) as f:
+        return out, int(f.read().split()[-1])
+
+
+def run_scan(build):
+    emulation = (f"LD_PRELOAD={build}/libuartemu.so", "UARTEMU_TRACE=/tmp/scan.trace")
+    t0 = time.monotonic()
+    out, rss_kib = timed([f"{build}/qmveskar", "1", "1", "247"], emulation)
     wall = time.monotonic() - t0
-    rss_kib = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
     trace = open("/tmp/scan.trace").read()
     closes = len(re.findall(r" close ", trace))
     return out, wall, rss_kib, max(0, closes - 1)
+
+
+def memory_lines(build, scan_kib):
+    """The peak resident memory of the scan, of `qmveskar -r` and of /bin/true (alone and
+    with the emulation preloaded, as the scan has it), measured the same way in this run."""
+    if scan_kib is None:
+        return ["  peak resident memory: GNU time (package time) is not installed"]
+    preload = (f"LD_PRELOAD={build}/libuartemu.so",)
+    figures = [("qmveskar 1 1 247 (emulation preloaded)", scan_kib),
+               ("qmveskar -r", timed([f"{build}/qmveskar", "-r"])[1]),
+               ("/bin/true", timed(["/bin/true"])[1]),
+               ("/bin/true (emulation preloaded)", timed(["/bin/true"], preload)[1])]
+    lines = ["  peak resident memory"]
+    for name, kib in figures:
+        lines.append(f"    {name:40s} {kib:6d} KiB  {kib / 1024:5.2f} MiB")
+    return lines
 
 
 def run_mbpoll(tty):
@@ -95,7 +132,8 @@ def run_valgrind(build):
     if not shutil.which("valgrind"):
         return "valgrind not installed"
     env = dict(os.environ, LD_PRELOAD=f"{build}/libuartemu.so")
-    r = subprocess.run(["valgrind", "--leak-check=full", f"{build}/qmveskar", "1", "15", "20"],
+    r = subprocess.run(["valgrind", "--leak-check=full", "--child-silent-after-fork=yes",
+                        f"{build}/qmveskar", "1", "15", "20"],
                        env=env, capture_output=True, text=True)
     lines = [l.split("== ", 1)[-1] for l in r.stderr.splitlines()
              if re.search(r"(definitely|indirectly|possibly) lost|still reachable|ERROR SUMMARY", l)]
@@ -129,7 +167,8 @@ def main():
         with_passes = parts + (247 - len(CONTROLLERS)) * (passes * idle_pass - (RX_TIMEOUT + 50) / 1000.0)
         print(f"  minimum with the receiver's 11 ms idle passes {with_passes:8.2f} s, "
               f"ratio {wall / with_passes:.4f}")
-        print(f"  peak resident memory {rss:8d} KiB")
+        for line in memory_lines(build, rss):
+            print(line)
         mb = run_mbpoll(tty)
         if mb is not None:
             print(f"  mbpoll, same range, one read each, {RX_TIMEOUT} ms time-out: {mb:.2f} s")
