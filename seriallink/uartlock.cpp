@@ -28,16 +28,6 @@ namespace {
 const char kLockDir[] = "/dev/shm";
 const char kLockPath[] = "/dev/shm/uart_lck";
 
-// Closes a descriptor at the end of the scope.
-struct FdCloser {
-    int fd;
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
 bool HolderAlive(int pid)
 {
     char path[32];
@@ -60,11 +50,6 @@ int ParseHolder(const char *text)
     if (end == text || errno == ERANGE || value < 1 || value > 0x7FFFFFFFL)
         return 0;
     return int(value);
-}
-
-bool SameFile(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // What the lock file held when it was looked at.
@@ -110,96 +95,11 @@ Removal RemoveSeen(const struct stat &seen)
     return Removal::Kept;
 }
 
-// Writes our id to a new lock file and closes it; true when both worked.
-bool WriteOwnId(int fd, int own)
-{
-    bool ok = WriteProcessId(fd, own);
-    return close(fd) == 0 && ok;
-}
-
-// The ways of making the lock file, each in one step for a reader.
-enum class Made { Taken, Exists, Refused };
-
-// An unnamed file in /dev/shm, linked to the lock name once it holds our id: the file
-// system frees it with its last descriptor, so a taker killed before the link leaves nothing.
-Made LinkUnnamedFile(int own)
-{
-    int fd = open(kLockDir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return Made::Refused;
-    FdCloser closer{fd};
-    if (!WriteProcessId(fd, own))
-        return Made::Refused;
-    char path[32];
-    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, path, AT_FDCWD, kLockPath, AT_SYMLINK_FOLLOW) == 0)
-        return Made::Taken;
-    return errno == EEXIST ? Made::Exists : Made::Refused;
-}
-
-// Where unnamed files are refused: a private named file, linked and then removed.
-Made LinkNamedFile(int own)
-{
-    char temp[48];
-    snprintf(temp, sizeof temp, "%s.%d", kLockPath, own);
-    unlink(temp);
-    int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return Made::Refused;
-    if (!WriteOwnId(fd, own)) {
-        unlink(temp);
-        return Made::Refused;
-    }
-    int linked = link(temp, kLockPath);
-    int err = errno;
-    unlink(temp);
-    if (linked == 0)
-        return Made::Taken;
-    return err == EEXIST ? Made::Exists : Made::Refused;
-}
-
-// Where there are no hard links: created exclusively and written; a reader may see the
-// file empty (stale) for the few bytes' time.
-Made CreateExclusive(int own)
-{
-    int fd = open(kLockPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return errno == EEXIST ? Made::Exists : Made::Refused;
-    if (!WriteOwnId(fd, own)) {
-        unlink(kLockPath);
-        return Made::Refused;
-    }
-    return Made::Taken;
-}
-
 // 1 taken, 0 not writable, -1 a lock appeared meanwhile (the caller looks again).
-int CreateLock(int own)
+int CreateLock()
 {
-    Made made = LinkUnnamedFile(own);
-    if (made == Made::Refused)
-        made = LinkNamedFile(own);
-    if (made == Made::Refused)
-        made = CreateExclusive(own);
-    return made == Made::Taken ? 1 : made == Made::Exists ? -1 : 0;
-}
-
-// Truncates the file that was looked at and writes our id into it, for a lock file that
-// cannot be removed. 1 taken, 0 not writable, -1 the name refers to another file now.
-int OverwriteSeen(const struct stat &seen, int own)
-{
-    int fd = OpenStateFile(kLockPath, O_WRONLY);
-    if (fd < 0)
-        return 0;
-    struct stat now;
-    if (fstat(fd, &now) != 0 || !SameFile(now, seen)) {
-        close(fd);
-        return -1;
-    }
-    if (ftruncate(fd, 0) != 0) {
-        close(fd);
-        return 0;
-    }
-    return WriteOwnId(fd, own) ? 1 : 0;
+    LockMade made = MakeLockFile(kLockDir, kLockPath, nullptr);
+    return made == LockMade::Taken ? 1 : made == LockMade::Exists ? -1 : 0;
 }
 
 // A stale or unreadable lock file in the way: removed and made anew where the caller may
@@ -207,17 +107,17 @@ int OverwriteSeen(const struct stat &seen, int own)
 // when its mode allows. Under the guard the next taker then reads our id, except from a
 // file that it can neither read nor remove: only such a file can give two winners in turn,
 // since no taker can read what the other wrote.
-int ReplaceSeen(const struct stat &seen, int own)
+int ReplaceSeen(const struct stat &seen)
 {
     switch (RemoveSeen(seen)) {
     case Removal::Gone:
-        return CreateLock(own);
+        return CreateLock();
     case Removal::Replaced:
         return -1;
     case Removal::Kept:
         break;
     }
-    return OverwriteSeen(seen, own);
+    return OverwriteLockFile(kLockPath, seen, nullptr);
 }
 
 // A file that cannot be read counts as free, when it can be written.
@@ -228,7 +128,7 @@ bool Writable()
     return fd >= 0;
 }
 
-int TakeLock(int own)
+int TakeLock()
 {
     for (int attempt = 0; attempt < 3; ++attempt) {
         Lock lock = LookAtLock();
@@ -237,13 +137,13 @@ int TakeLock(int own)
         case Lock::Live:
             return 0;  // this process included: not re-entrant
         case Lock::Unreadable:
-            result = Writable() ? ReplaceSeen(lock.seen, own) : 0;
+            result = Writable() ? ReplaceSeen(lock.seen) : 0;
             break;
         case Lock::Stale:
-            result = ReplaceSeen(lock.seen, own);
+            result = ReplaceSeen(lock.seen);
             break;
         case Lock::Absent:
-            result = CreateLock(own);
+            result = CreateLock();
             break;
         }
         if (result >= 0)
@@ -267,7 +167,7 @@ extern "C" int MakeLockUart(int take)
 {
     int guard = TakeDirGuard(kLockDir);  // -1: unguarded, as best we can
     int own = int(getpid());
-    int result = take ? TakeLock(own) : ReleaseLock(own);
+    int result = take ? TakeLock() : ReleaseLock(own);
     DropDirGuard(guard);
     return result;
 }

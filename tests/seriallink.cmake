@@ -1,7 +1,10 @@
 # Serial link: frames and CRC, UART lock, timing and priority, and (on the virtual field
 # line) line configuration, transmitter, loopback test and receiver.
 qm_add_gtest(serial_frame_test SOURCES serial_frame_test.cpp LIBS qmseriallink)
-qm_add_gtest(serial_lock_test SOURCES serial_lock_test.cpp serial_testkit.cpp LIBS qmseriallink)
+# The UART lock's and the I/O interface lock's rounds run beside each other (the latter
+# waits out 500 ms sleeps).
+qm_add_gtest(serial_lock_test SOURCES serial_lock_test.cpp serial_testkit.cpp LIBS qmseriallink
+             SPLIT UartLock.* IoIfaceLock.*)
 if(TARGET serial_lock_test)
   # The test holds or fails the lock code's calls on the lock name, and holds the I/O
   # interface record's write (serialtest::EntryHook).

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Process id stored by the command at start; 0 when the program has not set it.
@@ -78,6 +79,33 @@ int WritePidFile(const char *path);
 int TakeDirGuard(const char *dir);
 // Lets the guard go (nothing for -1).
 void DropDirGuard(int fd);
+
+// ---- Files that appear whole (lockfile.cpp) -----------------------------------------
+// Closes a descriptor at the end of the scope.
+struct FdCloser {
+    int fd;
+    ~FdCloser();
+};
+bool SameFile(const struct stat &a, const struct stat &b);  // same device and inode
+// An unnamed file in the folder dir (O_TMPFILE, close-on-exec), to be given its name only
+// once it is complete: a writer killed on the way leaves nothing. -1 where the file system
+// has none, or where /proc, through which it gets its name, is missing.
+int OpenUnnamedFile(const char *dir, int flags, mode_t mode);
+// Gives the unnamed file fd the name path (never replacing one): 0, or -1 with errno
+// (EEXIST: the name is taken).
+int NameUnnamedFile(int fd, const char *path);
+
+enum class LockMade { Taken, Exists, Refused };
+// Makes the lock file path (in the folder dir) holding this process's id, whole for its
+// readers: an unnamed file named once the id is in it; where the file system refuses, a
+// private named file linked to path; where links are refused too, path created
+// exclusively and then written. Exists: a lock file is there already. made (optional):
+// the lock file as this call left it.
+LockMade MakeLockFile(const char *dir, const char *path, struct stat *made);
+// Truncates the lock file that was looked at (seen) and writes this process's id into it,
+// for a lock file that cannot be removed: 1 done, 0 not writable, -1 the name refers to
+// another file now. made (optional): the file as left.
+int OverwriteLockFile(const char *path, const struct stat &seen, struct stat *made);
 
 // ---- Time (timekeeping.cpp) ---------------------------------------------------------
 // Nanoseconds of the monotonic clock, in 64 bits.

@@ -46,21 +46,6 @@ constexpr long kLockSleepNs = 500000000L;
 // Modification time (whole seconds) of the record as last seen by GetVesIfaceSetStatus.
 time_t ChangeMarker = 0;
 
-// Closes a descriptor at the end of the scope.
-struct FdCloser {
-    int fd;
-    ~FdCloser()
-    {
-        if (fd >= 0)
-            close(fd);
-    }
-};
-
-bool SameFile(const struct stat &a, const struct stat &b)
-{
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // The same file, not written, truncated, linked or given to anyone since.
 bool Unchanged(const struct stat &a, const struct stat &b)
 {
@@ -122,63 +107,6 @@ struct Hold {
     int guard = -1;       // >= 0: no lock file could be ours; the work runs under the guard
 };
 
-enum class Made { Taken, Exists, Refused };
-
-// Writes our id to a new lock file and notes the file as it is then.
-bool WriteOwnId(int fd, struct stat *made)
-{
-    return WriteProcessId(fd, int(getpid())) && fstat(fd, made) == 0;
-}
-
-// An unnamed file in /dev/shm, linked to the lock name once it holds our id.
-Made LinkUnnamedFile(struct stat *made)
-{
-    int fd = open(kShmDir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return Made::Refused;
-    FdCloser closer{fd};
-    if (!WriteProcessId(fd, int(getpid())))
-        return Made::Refused;
-    char path[32];
-    snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, path, AT_FDCWD, kLockPath, AT_SYMLINK_FOLLOW) != 0)
-        return errno == EEXIST ? Made::Exists : Made::Refused;
-    return fstat(fd, made) == 0 ? Made::Taken : Made::Refused;  // the link changed its ctime
-}
-
-// Where unnamed files are refused: the name created exclusively, then written.
-Made CreateExclusive(struct stat *made)
-{
-    int fd = OpenStateFile(kLockPath, O_WRONLY | O_CREAT | O_EXCL, 0666);
-    if (fd < 0)
-        return errno == EEXIST ? Made::Exists : Made::Refused;
-    FdCloser closer{fd};
-    if (WriteOwnId(fd, made))
-        return Made::Taken;
-    unlink(kLockPath);  // an empty file would stand for a holder that does not exist
-    return Made::Refused;
-}
-
-Made MakeLock(struct stat *made)
-{
-    Made result = LinkUnnamedFile(made);
-    return result == Made::Refused ? CreateExclusive(made) : result;
-}
-
-// Truncates the file that was looked at and writes our id into it. 1 taken, 0 not
-// writable, -1 the name refers to another file now.
-int OverwriteSeen(const struct stat &seen, struct stat *made)
-{
-    int fd = OpenStateFile(kLockPath, O_WRONLY);
-    if (fd < 0)
-        return 0;
-    FdCloser closer{fd};
-    struct stat now;
-    if (fstat(fd, &now) != 0 || !SameFile(now, seen))
-        return -1;
-    return ftruncate(fd, 0) == 0 && WriteOwnId(fd, made) ? 1 : 0;
-}
-
 enum class Take { Taken, Wait, Failed };
 
 // Takes the place of the lock file that was looked at: removed (only while the name still
@@ -192,10 +120,11 @@ Take TakeOver(const struct stat &seen, int guard, bool underGuard, Hold &hold)
     if (lstat(kLockPath, &now) != 0 || !Unchanged(now, seen))
         return Take::Wait;  // gone or replaced since the look: look again
     if (unlink(kLockPath) == 0) {
-        Made made = MakeLock(&hold.made);
-        return made == Made::Taken ? Take::Taken : made == Made::Exists ? Take::Wait : Take::Failed;
+        LockMade made = MakeLockFile(kShmDir, kLockPath, &hold.made);
+        return made == LockMade::Taken ? Take::Taken
+                                       : made == LockMade::Exists ? Take::Wait : Take::Failed;
     }
-    int written = OverwriteSeen(seen, &hold.made);
+    int written = OverwriteLockFile(kLockPath, seen, &hold.made);
     if (written != 0)
         return written > 0 ? Take::Taken : Take::Wait;
     if (!underGuard || guard < 0)
@@ -220,9 +149,9 @@ Take LookOnce(int guard, Watch &watch, Hold &hold)
         if (lstat(kLockPath, &now) != 0) {
             if (errno != ENOENT)
                 return Take::Failed;
-            Made made = MakeLock(&hold.made);
-            if (made != Made::Exists)
-                return made == Made::Taken ? Take::Taken : Take::Failed;
+            LockMade made = MakeLockFile(kShmDir, kLockPath, &hold.made);
+            if (made != LockMade::Exists)
+                return made == LockMade::Taken ? Take::Taken : Take::Failed;
             continue;  // made by a caller without the guard just now
         }
         if (ReleasedInPlace(now) && TakeOver(now, guard, false, hold) == Take::Taken)

@@ -158,19 +158,15 @@ int MakeTable(const char *path)
 {
     if (PathExists(path))
         return 1;
-    int fd = open("/dev/shm", O_TMPFILE | O_RDWR | O_CLOEXEC, 0777);
+    int fd = OpenUnnamedFile("/dev/shm", O_RDWR, 0777);
     if (fd < 0)
         return MakeNamedTable(path);
     TableAccess access{fd};
     if (!WriteZeros(fd))
         return -1;
-    char self[32];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0)
+    if (NameUnnamedFile(fd, path) == 0)
         return access.Close() == 0 ? 0 : -1;
-    if (errno == EEXIST)
-        return 1;
-    return errno == ENOENT && !PathExists("/proc/self/fd") ? MakeNamedTable(path) : -1;
+    return errno == EEXIST ? 1 : -1;
 }
 
 } // namespace

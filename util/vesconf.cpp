@@ -143,11 +143,9 @@ void TempName(char *path, size_t size)
 NewStore CreateNewStore()
 {
     NewStore temp;
-    if (PathExists("/proc/self/fd")) {
-        temp.fd = open(kStoreDir, O_TMPFILE | O_WRONLY | O_CLOEXEC, kStoreMode);
-        if (temp.fd >= 0)
-            return temp;
-    }
+    temp.fd = OpenUnnamedFile(kStoreDir, O_WRONLY, kStoreMode);
+    if (temp.fd >= 0)
+        return temp;
     for (int attempt = 0; attempt < kNameAttempts && temp.fd < 0; ++attempt) {
         TempName(temp.path, sizeof temp.path);
         temp.fd = open(temp.path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kStoreMode);
@@ -162,11 +160,9 @@ NewStore CreateNewStore()
 // store). True when the file has a name.
 bool NameNewStore(NewStore &temp)
 {
-    char self[32];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", temp.fd);
     for (int attempt = 0; attempt < kNameAttempts && !temp.named; ++attempt) {
         TempName(temp.path, sizeof temp.path);
-        if (linkat(AT_FDCWD, self, AT_FDCWD, temp.path, AT_SYMLINK_FOLLOW) == 0)
+        if (NameUnnamedFile(temp.fd, temp.path) == 0)
             temp.named = true;
         else if (errno != EEXIST)
             break;
