@@ -36,8 +36,11 @@ void CancelOff()
 }
 
 // The receive payload buffer, released also when the reader is cancelled inside a read.
+// volatile: without exceptions pthread_cleanup_push is a setjmp point, and the cleanup that
+// runs on cancellation sees a local changed after it only if that is volatile (the
+// compiler took the payload for the null it was at the push, and a cancelled read leaked it).
 struct ReceiveBuffer {
-    void *payload;
+    void *volatile payload;
 };
 
 void ReleaseReceive(void *arg)
@@ -219,14 +222,19 @@ void ReadPass(int fd, ReceiveBuffer *buffer)
 // long is a failed receive, and what is pending then is thrown away.
 int BusWholeMessageWaitMs = 100;
 
+// The reader's loop, ended only by cancellation. The buffer is the caller's: a local of the
+// function that holds the cleanup's setjmp point would count as one a longjmp may clobber.
+[[noreturn, gnu::noinline]] void ReadUntilCancelled(int fd, ReceiveBuffer *buffer)
+{
+    pthread_cleanup_push(ReleaseReceive, buffer);
+    for (;;)
+        ReadPass(fd, buffer);
+    pthread_cleanup_pop(1);
+}
+
 void *BusReader(void *)
 {
     CancelOff();
-    const int fd = BusSocket;  // fixed for the life of this reader
     ReceiveBuffer buffer = {nullptr};
-    pthread_cleanup_push(ReleaseReceive, &buffer);
-    for (;;)
-        ReadPass(fd, &buffer);
-    pthread_cleanup_pop(1);
-    return nullptr;
+    ReadUntilCancelled(BusSocket, &buffer);  // the socket is fixed for the life of this reader
 }

@@ -142,19 +142,6 @@ void GiveWriteTurn(void *)
     pthread_mutex_unlock(&WriteGuard);
 }
 
-struct OutBuffer {
-    uint8_t *bytes;
-    bool turn;  // the write turn is held
-};
-
-void ReleaseOut(void *arg)
-{
-    auto *out = static_cast<OutBuffer *>(arg);
-    if (out->turn)
-        GiveWriteTurn(nullptr);
-    free(out->bytes);
-}
-
 } // namespace
 
 int WriteBusRecord(const MessageRecord &record, bool quiet)
@@ -164,19 +151,22 @@ int WriteBusRecord(const MessageRecord &record, bool quiet)
     if (record.PayloadLen != 0 && !record.Payload)
         return 0;
     const size_t size = BusHeaderSize + (record.PayloadLen != 0 ? size_t(record.PayloadLen) : 0);
-    OutBuffer out = {static_cast<uint8_t *>(calloc(size, 1)), false};
-    if (!out.bytes)
+    uint8_t *bytes = static_cast<uint8_t *>(calloc(size, 1));
+    if (!bytes)
         return 0;
-    EncodeBusHeader(record, out.bytes);
+    EncodeBusHeader(record, bytes);
     if (size > size_t(BusHeaderSize))
-        memcpy(out.bytes + BusHeaderSize, record.Payload, record.PayloadLen);
+        memcpy(bytes + BusHeaderSize, record.Payload, record.PayloadLen);
     bool whole;
     // The reader answers pings with cancellation enabled: a cancel while it waits for the
-    // turn or inside the write must neither leak the buffer nor keep the turn.
-    pthread_cleanup_push(ReleaseOut, &out);
+    // turn or inside the write must neither leak the buffer nor keep the turn. Each
+    // cleanup's argument is fixed when it is pushed: without exceptions a push is a setjmp
+    // point, and a local changed after it is not to be relied on in the cleanup.
+    pthread_cleanup_push(free, bytes);
     TakeWriteTurn();
-    out.turn = true;
-    whole = WriteAll(BusSocket, out.bytes, size, quiet);
+    pthread_cleanup_push(GiveWriteTurn, nullptr);
+    whole = WriteAll(BusSocket, bytes, size, quiet);
+    pthread_cleanup_pop(1);
     pthread_cleanup_pop(1);
     return whole ? 1 : 0;
 }

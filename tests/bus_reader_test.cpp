@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <malloc.h>
 #include <thread>
 #include <unistd.h>
 
@@ -421,6 +422,25 @@ TEST_F(BusReaderTest, PartialHeaderOnAnOpenConnectionCostsLittle)
     usleep(100000);
     double cpu = CpuOver(0.6);
     EXPECT_LT(cpu, 0.3);
+}
+
+// Ended while it waits for the rest of a payload, the reader frees the part it holds (its
+// cleanup once read the buffer as the null it was when the reader started: 60000 bytes lost).
+TEST_F(BusReaderTest, ReaderEndedInsideAPayloadFreesIt)
+{
+    const int savedWait = BusWholeMessageWaitMs;
+    BusWholeMessageWaitMs = Wait;
+    Outgoing m = Message(60);
+    m.payload = std::string(60000, 'p');
+    std::string bytes = busserver::Encode(m);
+    struct mallinfo2 before = mallinfo2();
+    ASSERT_TRUE(busserver::SendRaw(server, bytes.substr(0, bytes.size() - 1)));
+    usleep(300000);  // the reader has the payload buffer and waits for its last byte
+    EXPECT_EQ(CloseBus(), 1);
+    struct mallinfo2 after = mallinfo2();
+    BusWholeMessageWaitMs = savedWait;
+    EXPECT_LT(after.uordblks + after.hblkhd, before.uordblks + before.hblkhd + 30000);
+    EXPECT_EQ(buskit::InboxCount(), 0u);
 }
 
 // ---- A second ConnectBus ------------------------------------------------------------------
