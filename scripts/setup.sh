@@ -16,7 +16,7 @@ packages=(
     mbpoll "libmodbus-dev:$native"
     python3 python3-pymodbus python3-serial python3-serial-asyncio
     # benchmarks (scan_bench.py: leak summary) and the libFuzzer runs of the fuzz targets
-    valgrind clang libclang-rt-14-dev llvm
+    valgrind time clang libclang-rt-14-dev llvm
     # Debian packages and their test (private root); the cross build uses the multilib
     # compiler, which conflicts with crossbuild-essential-i386
     debhelper lintian debootstrap binutils-i686-linux-gnu libstdc++6:i386
