@@ -1,5 +1,5 @@
-// linespeed.cpp - the termios speed codes and character sizes of the line, in one table
-// each, read in both directions: from a line record's settings to the port's mode when the
+// linespeed.cpp - the termios speed codes (linespeeds.def) and character sizes of the line,
+// in one table each, read in both directions: from a line record's settings to the port's mode when the
 // line is opened, and from the port's mode back to bit/s and bits when a frame is timed.
 #include "seriallink.h"
 
@@ -12,9 +12,9 @@ struct SpeedEntry {
 };
 
 const SpeedEntry kSpeeds[] = {
-    {1200, B1200, false},   {2400, B2400, false},   {4800, B4800, true},
-    {9600, B9600, true},    {19200, B19200, true},  {38400, B38400, true},
-    {57600, B57600, true},  {115200, B115200, true}, {230400, B230400, false},
+#define QM_LINE_SPEED(bps, code, lineTable) {bps, code, lineTable != 0},
+#include "linespeeds.def"
+#undef QM_LINE_SPEED
 };
 
 struct SizeEntry {

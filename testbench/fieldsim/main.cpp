@@ -3,6 +3,7 @@
 // 3.5-character silence, logs the frames, and optionally relays to a third-party slave on a
 // second pty pair. Usage and description format: README.md.
 #include "fieldsim.h"
+#include "linespeed_table.h"
 
 #include <cerrno>
 #include <climits>
@@ -44,30 +45,6 @@ struct Pty {
     std::string path;
 };
 
-speed_t SpeedConstant(int speed)
-{
-    switch (speed) {
-    case 1200:
-        return B1200;
-    case 2400:
-        return B2400;
-    case 4800:
-        return B4800;
-    case 19200:
-        return B19200;
-    case 38400:
-        return B38400;
-    case 57600:
-        return B57600;
-    case 115200:
-        return B115200;
-    case 230400:
-        return B230400;
-    default:
-        return B9600;
-    }
-}
-
 bool OpenPty(Pty &p, const LineConfig &line, std::string &error)
 {
     p.master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -91,7 +68,7 @@ bool OpenPty(Pty &p, const LineConfig &line, std::string &error)
     tcgetattr(p.slave, &t);
     cfmakeraw(&t);
     t.c_cflag |= CLOCAL | CREAD;
-    cfsetspeed(&t, SpeedConstant(line.speed));
+    cfsetspeed(&t, tb_speed_code(unsigned(line.speed)));
     tcsetattr(p.slave, TCSANOW, &t);
     fcntl(p.master, F_SETFL, fcntl(p.master, F_GETFL) | O_NONBLOCK);
     return true;

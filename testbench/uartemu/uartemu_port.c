@@ -4,6 +4,7 @@
  * the line-status word. Everything here runs with the process-wide lock held. */
 #define _GNU_SOURCE
 #include "uartemu_port.h"
+#include "linespeed_table.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -59,42 +60,6 @@ int ue_is_pty_slave(int fd)
     return r;
 }
 
-static unsigned speed_of(tcflag_t cflag)
-{
-    switch (cflag & CBAUD) {
-    case B50: return 50;
-    case B75: return 75;
-    case B110: return 110;
-    case B134: return 134;
-    case B150: return 150;
-    case B200: return 200;
-    case B300: return 300;
-    case B600: return 600;
-    case B1200: return 1200;
-    case B1800: return 1800;
-    case B2400: return 2400;
-    case B4800: return 4800;
-    case B9600: return 9600;
-    case B19200: return 19200;
-    case B38400: return 38400;
-    case B57600: return 57600;
-    case B115200: return 115200;
-    case B230400: return 230400;
-    case B460800: return 460800;
-    case B500000: return 500000;
-    case B576000: return 576000;
-    case B921600: return 921600;
-    case B1000000: return 1000000;
-    case B1152000: return 1152000;
-    case B1500000: return 1500000;
-    case B2000000: return 2000000;
-    case B2500000: return 2500000;
-    case B3000000: return 3000000;
-    case B3500000: return 3500000;
-    case B4000000: return 4000000;
-    default: return 9600; /* B0 (hang up) and BOTHER: no speed of their own here */
-    }
-}
 
 void ue_port_set_mode(struct ue_port *p, tcflag_t cflag)
 {
@@ -102,7 +67,7 @@ void ue_port_set_mode(struct ue_port *p, tcflag_t cflag)
     int data = data_bits[(cflag & CSIZE) == CS5 ? 0 : (cflag & CSIZE) == CS6 ? 1
                          : (cflag & CSIZE) == CS7 ? 2 : 3];
     p->cflag = cflag & (UE_FRAMING | CBAUD);
-    p->bps = speed_of(cflag);
+    p->bps = tb_speed_bits(cflag & CBAUD);
     p->frame_bits = 1 + data + ((cflag & PARENB) ? 1 : 0) + ((cflag & CSTOPB) ? 2 : 1);
     p->char_ns = (double)p->frame_bits * 1e9 / (double)p->bps;
 }
