@@ -31,3 +31,8 @@ if(TEST serial_receive_test)
   set_property(TEST serial_receive_test APPEND PROPERTY ENVIRONMENT
                "UARTEMU_CTL=/tmp/serial_receive.ctl")
 endif()
+# The I/O interface lock's rounds wait out the lock's real sleeps and bound (about a minute):
+# not part of the inner loop (make check).
+if(TEST serial_lock_test.IoIfaceLock)
+  set_property(TEST serial_lock_test.IoIfaceLock APPEND PROPERTY LABELS slow)
+endif()
