@@ -4,7 +4,6 @@
 // preloaded into it. Which bytes make a kept reply: serial_parse_test.cpp, in memory.
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -17,9 +16,12 @@
 #include <unistd.h>
 
 #include "benchline.h"
-#include "serial_testkit.h"
+#include "capabilities.h"
+#include "ptyline.h"
+#include "schedpolicy.h"
 #include "seriallink.h"
 #include "testsupport.h"
+#include "uartemu_control.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -37,19 +39,6 @@ device 9
 fault noise 2000
 )";
 
-std::string Env(const char *name)
-{
-    const char *v = getenv(name);
-    return v ? v : "";
-}
-
-void SetControl(const std::string &text)
-{
-    std::string path = Env("UARTEMU_CTL");
-    qmtest::WriteFile(path + ".new", text);
-    rename((path + ".new").c_str(), path.c_str());
-}
-
 Bytes Response()
 {
     if (!LastResponse)
@@ -62,22 +51,16 @@ protected:
     void SetUp() override
     {
         QM_REQUIRE_SANDBOX();
-        if (Env("UARTEMU_CTL").empty())
+        if (qmtest::UartemuControlPath().empty())
             GTEST_SKIP() << "needs the UART emulation preloaded (run through ctest)";
-        SetControl("");
-        serialtest::CatchSigio();
+        qmtest::SetUartemuControl("");
         benchline::Config c;
         c.description = kDevices;
         c.writeRecord = false;
         c.emulation = false;  // this program carries the emulation itself
         std::string error;
         ASSERT_TRUE(benchline::Up(line, c, error)) << error;
-        LineSettings s {};
-        snprintf(s.tty, sizeof s.tty, "%s", line.ttyName.c_str());
-        s.speed = 9600;
-        s.dataBits = 8;
-        s.stopBits = 1;
-        ASSERT_TRUE(OpenLine(s));
+        ASSERT_TRUE(qmtest::OpenTestLine(line.ttyName));
         PreTxDelay = DtrLeadDelay = DtrTailDelay = PostRxDelay = 0;
         RxTimeout = 100;
     }
@@ -85,7 +68,7 @@ protected:
     {
         CloseLine();
         benchline::Down(line);
-        SetControl("");
+        qmtest::SetUartemuControl("");
         LastResponse = FreeRtuFrame(LastResponse);
         RxTimeout = PostRxDelay = 0;
     }
@@ -116,7 +99,7 @@ TEST_F(Receiver, SlowReplyIsFollowedWhileTheCallIsYoung)
     EXPECT_TRUE(Exchange(8, kReadOne, &took));
     EXPECT_EQ(Response(), (Bytes{0x12, 0x34}));
     EXPECT_GT(took, 1.2);
-    EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
+    EXPECT_EQ(qmtest::CurrentPolicy(), SCHED_OTHER);
 }
 
 TEST_F(Receiver, SilenceAndCutRepliesEndAtTheIdleLimit)
@@ -157,7 +140,7 @@ TEST_F(Receiver, LineStatusErrorEndsTheReception)
 {
     RxTimeout = 3000;
     for (const char *bits : {"0x02", "0x04", "0x08"}) {
-        SetControl(std::string("lsr_errors=inject\nlsr=") + bits + "\n");
+        qmtest::SetUartemuControl(std::string("lsr_errors=inject\nlsr=") + bits + "\n");
         double t0 = qmtest::NowSeconds();
         EXPECT_FALSE(ReceiveRtuFrame(LineFd, 50)) << bits;
         EXPECT_LT(qmtest::NowSeconds() - t0, 1.0) << bits;
@@ -225,7 +208,7 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, void *arg)
 // the reception ends at its idle limit.
 TEST_F(Receiver, ByteTakenByAnotherReaderEndsAtTheIdleLimit)
 {
-    auto child = serialtest::InChild([this] {
+    auto child = qmtest::InChild([this] {
         Thief = true;
         double took = 0;
         bool got = Exchange(1, kReadOne, &took);
@@ -238,10 +221,10 @@ TEST_F(Receiver, ByteTakenByAnotherReaderEndsAtTheIdleLimit)
 // exchange still completes.
 TEST_F(Receiver, RefusedPriorityStillCompletesTheExchange)
 {
-    auto child = serialtest::InChild([this] {
+    auto child = qmtest::InChild([this] {
         rlimit none = {0, 0};
         setrlimit(RLIMIT_RTPRIO, &none);
-        if (!serialtest::DropCapabilities({CAP_SYS_NICE}))
+        if (!qmtest::DropCapabilities({CAP_SYS_NICE}))
             return 10;
         if (!Exchange(1, kReadOne))
             return 11;
@@ -256,23 +239,17 @@ TEST_F(Receiver, RefusedPriorityStillCompletesTheExchange)
 // call ends at RxTimeout + 1500 ms, measured from the call.
 TEST(ReceiverStream, EndsAtTheStreamLimit)
 {
-    if (Env("UARTEMU_CTL").empty())
+    if (qmtest::UartemuControlPath().empty())
         GTEST_SKIP() << "needs the UART emulation preloaded (run through ctest)";
-    serialtest::CatchSigio();
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    LineSettings s {};
-    snprintf(s.tty, sizeof s.tty, "%s", ptsname(master) + 5);
-    s.speed = 9600;
-    ASSERT_TRUE(OpenLine(s));
+    qmtest::PtyPair pty(O_NONBLOCK);
+    ASSERT_FALSE(pty.slave.empty());
+    ASSERT_TRUE(qmtest::OpenTestLine(pty.Tty()));
     pid_t farEnd = fork();  // the far end: a process that keeps the buffer full
     if (farEnd == 0) {
         uint8_t noise[256];
         memset(noise, 0x55, sizeof noise);
         for (;;) {
-            if (write(master, noise, sizeof noise) < 0)
+            if (write(pty.master, noise, sizeof noise) < 0)
                 usleep(500);  // the buffer is full
         }
     }
@@ -289,6 +266,5 @@ TEST(ReceiverStream, EndsAtTheStreamLimit)
     kill(farEnd, SIGKILL);
     waitpid(farEnd, nullptr, 0);
     CloseLine();
-    close(master);
     RxTimeout = 0;
 }

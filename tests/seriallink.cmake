@@ -22,8 +22,8 @@ if(TEST serial_transmit_test)
 endif()
 # The receiver's state machine over bytes in memory; on the bench line, what needs a line.
 qm_add_gtest(serial_parse_test SOURCES serial_parse_test.cpp LIBS qmseriallink)
-qm_add_gtest(serial_receive_test SOURCES serial_receive_test.cpp serial_testkit.cpp
-             LIBS qmseriallink benchline LABELS bench TIMEOUT 300)
+qm_add_gtest(serial_receive_test SOURCES serial_receive_test.cpp
+             LIBS qmtestline benchline LABELS bench TIMEOUT 300)
 qm_uartemu_preload(serial_receive_test)
 if(TARGET serial_receive_test)
   # Another reader of the port, between the receiver's count and its read (the test's ioctl).
