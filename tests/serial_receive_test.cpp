@@ -1,10 +1,9 @@
-// The receiver on a bench line: the field-device simulator plays each kind of reply
-// (good, noise first, an unknown function byte, exception, fixed length, partial, bad
-// CRC, a byte count of 0, silence, a reply still streaming, the line-test responder) to
-// a request sent by this program through the UART emulation preloaded into it.
+// The receiver on a bench line, in what needs a line: the idle and stream limits, the line's
+// status, the real-time priority window, SIGIO, and another reader of the port. The
+// field-device simulator answers requests sent by this program through the UART emulation
+// preloaded into it. Which bytes make a kept reply: serial_parse_test.cpp, in memory.
 #include <algorithm>
 #include <atomic>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/capability.h>
@@ -17,9 +16,12 @@
 #include <unistd.h>
 
 #include "benchline.h"
-#include "serial_testkit.h"
+#include "capabilities.h"
+#include "ptyline.h"
+#include "schedpolicy.h"
 #include "seriallink.h"
 #include "testsupport.h"
+#include "uartemu_control.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -27,41 +29,15 @@ namespace {
 
 const char kDevices[] = R"(line 9600 8N1
 device 1
-reg 0 0x1234 0x5678
-device 2
-fault noise 6
 reg 0 0x1234
-device 3
-reply 41 03 02 12 34
-device 4
-fault exception 2
 device 5
 fault partial 5
-device 6
-fault badcrc
-reg 0 0x1234
-device 7
-reply 03 00
 device 8
 fault slow 250
 reg 0 0x1234
 device 9
 fault noise 2000
-linetest
 )";
-
-std::string Env(const char *name)
-{
-    const char *v = getenv(name);
-    return v ? v : "";
-}
-
-void SetControl(const std::string &text)
-{
-    std::string path = Env("UARTEMU_CTL");
-    qmtest::WriteFile(path + ".new", text);
-    rename((path + ".new").c_str(), path.c_str());
-}
 
 Bytes Response()
 {
@@ -75,22 +51,16 @@ protected:
     void SetUp() override
     {
         QM_REQUIRE_SANDBOX();
-        if (Env("UARTEMU_CTL").empty())
+        if (qmtest::UartemuControlPath().empty())
             GTEST_SKIP() << "needs the UART emulation preloaded (run through ctest)";
-        SetControl("");
-        serialtest::CatchSigio();
+        qmtest::SetUartemuControl("");
         benchline::Config c;
         c.description = kDevices;
         c.writeRecord = false;
         c.emulation = false;  // this program carries the emulation itself
         std::string error;
         ASSERT_TRUE(benchline::Up(line, c, error)) << error;
-        LineSettings s {};
-        snprintf(s.tty, sizeof s.tty, "%s", line.ttyName.c_str());
-        s.speed = 9600;
-        s.dataBits = 8;
-        s.stopBits = 1;
-        ASSERT_TRUE(OpenLine(s));
+        ASSERT_TRUE(qmtest::OpenTestLine(line.ttyName));
         PreTxDelay = DtrLeadDelay = DtrTailDelay = PostRxDelay = 0;
         RxTimeout = 100;
     }
@@ -98,7 +68,7 @@ protected:
     {
         CloseLine();
         benchline::Down(line);
-        SetControl("");
+        qmtest::SetUartemuControl("");
         LastResponse = FreeRtuFrame(LastResponse);
         RxTimeout = PostRxDelay = 0;
     }
@@ -121,87 +91,35 @@ const Bytes kReadOne = {0x03, 0x00, 0x00, 0x00, 0x01};
 
 } // namespace
 
-TEST_F(Receiver, GoodRepliesKeepTheirDataBytes)
+// A reply whose bytes come 250 ms apart is followed while the call is young enough.
+TEST_F(Receiver, SlowReplyIsFollowedWhileTheCallIsYoung)
 {
-    EXPECT_TRUE(Exchange(1, kReadOne));  // 01 03 02 12 34 B5 33
-    EXPECT_EQ(Response(), (Bytes{0x12, 0x34}));
-    EXPECT_TRUE(Exchange(1, {0x04, 0x00, 0x00, 0x00, 0x02}));
-    EXPECT_EQ(Response(), (Bytes{0x12, 0x34, 0x56, 0x78}));
-    // Noise before the address is skipped; the CRC starts at the address.
-    EXPECT_TRUE(Exchange(2, kReadOne));
-    EXPECT_EQ(Response(), (Bytes{0x12, 0x34}));
-    // An unknown byte after the address is folded in, the next one is the function code.
-    EXPECT_TRUE(Exchange(3, {0x41, 0x00, 0x00, 0x00, 0x01}));
-    EXPECT_EQ(Response(), (Bytes{0x12, 0x34}));
-    // The line-test responder: F9 FD 02 00 01 E9 B8.
-    EXPECT_TRUE(Exchange(0xF9, {0xFD, 0x08, 0x00, 0x00, 0x01}));
-    EXPECT_EQ(Response(), (Bytes{0x00, 0x01}));
-    // A reply whose bytes come 250 ms apart is followed while the call is young enough.
     RxTimeout = 2000;
     double took = 0;
     EXPECT_TRUE(Exchange(8, kReadOne, &took));
     EXPECT_EQ(Response(), (Bytes{0x12, 0x34}));
     EXPECT_GT(took, 1.2);
-    EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
-}
-
-// Complete replies that are not kept: PostRxDelay (1 s here) is waited after each.
-TEST_F(Receiver, CompleteButUnusableRepliesWaitThePostDelay)
-{
-    PostRxDelay = 1000;
-    struct {
-        const char *what;
-        uint8_t address;
-        Bytes payload;
-    } cases[] = {
-        {"exception", 4, kReadOne},
-        {"bad CRC", 6, kReadOne},
-        {"fixed length", 1, {0x06, 0x00, 0x01, 0x00, 0x03}},  // 01 06 00 01 00 03 98 0B
-        {"byte count 0", 7, kReadOne},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.what);
-        double took = 0;
-        EXPECT_FALSE(Exchange(c.address, c.payload, &took));
-        EXPECT_EQ(LastResponse, nullptr);
-        EXPECT_GE(took, 1.0);
-        EXPECT_LT(took, 1.8);
-    }
-    // A good one waits too, once.
-    double took = 0;
-    EXPECT_TRUE(Exchange(1, kReadOne, &took));
-    EXPECT_GE(took, 1.0);
-    EXPECT_LT(took, 1.8);
+    EXPECT_EQ(qmtest::CurrentPolicy(), SCHED_OTHER);
 }
 
 TEST_F(Receiver, SilenceAndCutRepliesEndAtTheIdleLimit)
 {
+    ASSERT_TRUE(Exchange(1, kReadOne));  // kept, and freed by the next reception
     PostRxDelay = 1000;  // not waited: no reply was complete
-    double took = 0;
-    EXPECT_FALSE(Exchange(50, kReadOne, &took));  // nobody plays 50
-    EXPECT_GE(took, 0.145);
-    EXPECT_LT(took, 0.6);
-    EXPECT_EQ(LastResponse, nullptr);
-
-    // Count and two data bytes of a four-byte reply, then nothing.
-    EXPECT_FALSE(Exchange(5, {0x03, 0x00, 0x00, 0x00, 0x02}, &took));
-    EXPECT_GE(took, 0.145);
-    EXPECT_LT(took, 0.6);
-    EXPECT_EQ(LastResponse, nullptr);
-
+    // Nobody plays 50; 5 sends the count and two data bytes of a four-byte reply, then nothing.
+    for (uint8_t address : {50, 5}) {
+        double took = 0;
+        EXPECT_FALSE(Exchange(address, {0x03, 0x00, 0x00, 0x00, 0x02}, &took)) << int(address);
+        EXPECT_GE(took, 0.145) << int(address);
+        EXPECT_LT(took, 0.6) << int(address);
+        EXPECT_EQ(LastResponse, nullptr) << int(address);
+    }
     // A negative base is taken as 0: the idle limit is 50 ms, not a wait without end.
     RxTimeout = -100;
+    double took = 0;
     EXPECT_FALSE(Exchange(50, kReadOne, &took));
     EXPECT_GE(took, 0.045);
     EXPECT_LT(took, 0.5);
-}
-
-TEST_F(Receiver, LastResponseIsFreedByTheNextReception)
-{
-    ASSERT_TRUE(Exchange(1, kReadOne));
-    ASSERT_NE(LastResponse, nullptr);
-    EXPECT_FALSE(Exchange(50, kReadOne));
-    EXPECT_EQ(LastResponse, nullptr);  // the sanitizer build checks that it was freed
 }
 
 // The simulator's noise run (2.1 s) is still streaming when the stream limit comes; the
@@ -222,7 +140,7 @@ TEST_F(Receiver, LineStatusErrorEndsTheReception)
 {
     RxTimeout = 3000;
     for (const char *bits : {"0x02", "0x04", "0x08"}) {
-        SetControl(std::string("lsr_errors=inject\nlsr=") + bits + "\n");
+        qmtest::SetUartemuControl(std::string("lsr_errors=inject\nlsr=") + bits + "\n");
         double t0 = qmtest::NowSeconds();
         EXPECT_FALSE(ReceiveRtuFrame(LineFd, 50)) << bits;
         EXPECT_LT(qmtest::NowSeconds() - t0, 1.0) << bits;
@@ -290,7 +208,7 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, void *arg)
 // the reception ends at its idle limit.
 TEST_F(Receiver, ByteTakenByAnotherReaderEndsAtTheIdleLimit)
 {
-    auto child = serialtest::InChild([this] {
+    auto child = qmtest::InChild([this] {
         Thief = true;
         double took = 0;
         bool got = Exchange(1, kReadOne, &took);
@@ -303,10 +221,10 @@ TEST_F(Receiver, ByteTakenByAnotherReaderEndsAtTheIdleLimit)
 // exchange still completes.
 TEST_F(Receiver, RefusedPriorityStillCompletesTheExchange)
 {
-    auto child = serialtest::InChild([this] {
+    auto child = qmtest::InChild([this] {
         rlimit none = {0, 0};
         setrlimit(RLIMIT_RTPRIO, &none);
-        if (!serialtest::DropCapabilities({CAP_SYS_NICE}))
+        if (!qmtest::DropCapabilities({CAP_SYS_NICE}))
             return 10;
         if (!Exchange(1, kReadOne))
             return 11;
@@ -321,23 +239,17 @@ TEST_F(Receiver, RefusedPriorityStillCompletesTheExchange)
 // call ends at RxTimeout + 1500 ms, measured from the call.
 TEST(ReceiverStream, EndsAtTheStreamLimit)
 {
-    if (Env("UARTEMU_CTL").empty())
+    if (qmtest::UartemuControlPath().empty())
         GTEST_SKIP() << "needs the UART emulation preloaded (run through ctest)";
-    serialtest::CatchSigio();
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    LineSettings s {};
-    snprintf(s.tty, sizeof s.tty, "%s", ptsname(master) + 5);
-    s.speed = 9600;
-    ASSERT_TRUE(OpenLine(s));
+    qmtest::PtyPair pty(O_NONBLOCK);
+    ASSERT_FALSE(pty.slave.empty());
+    ASSERT_TRUE(qmtest::OpenTestLine(pty.Tty()));
     pid_t farEnd = fork();  // the far end: a process that keeps the buffer full
     if (farEnd == 0) {
         uint8_t noise[256];
         memset(noise, 0x55, sizeof noise);
         for (;;) {
-            if (write(master, noise, sizeof noise) < 0)
+            if (write(pty.master, noise, sizeof noise) < 0)
                 usleep(500);  // the buffer is full
         }
     }
@@ -354,6 +266,5 @@ TEST(ReceiverStream, EndsAtTheStreamLimit)
     kill(farEnd, SIGKILL);
     waitpid(farEnd, nullptr, 0);
     CloseLine();
-    close(master);
     RxTimeout = 0;
 }

@@ -1,5 +1,5 @@
-# Serial link: frames and CRC, UART lock, timing and priority, and (on the virtual field
-# line) line configuration, transmitter, loopback test and receiver.
+# Serial link: frames and CRC, the receiver's state machine, UART lock, timing and priority,
+# and (on the virtual field line) line configuration, transmitter, loopback test and receiver.
 qm_add_gtest(serial_frame_test SOURCES serial_frame_test.cpp LIBS qmseriallink)
 # The UART lock's and the I/O interface lock's rounds run beside each other (the latter
 # waits out 500 ms sleeps).
@@ -20,8 +20,10 @@ if(TEST serial_transmit_test)
   set_property(TEST serial_transmit_test APPEND PROPERTY ENVIRONMENT
                "UARTEMU_TRACE=/tmp/serial_transmit.trace" "UARTEMU_CTL=/tmp/serial_transmit.ctl")
 endif()
-qm_add_gtest(serial_receive_test SOURCES serial_receive_test.cpp serial_testkit.cpp
-             LIBS qmseriallink benchline LABELS bench TIMEOUT 300)
+# The receiver's state machine over bytes in memory; on the bench line, what needs a line.
+qm_add_gtest(serial_parse_test SOURCES serial_parse_test.cpp LIBS qmseriallink)
+qm_add_gtest(serial_receive_test SOURCES serial_receive_test.cpp
+             LIBS qmtestline benchline LABELS bench TIMEOUT 300)
 qm_uartemu_preload(serial_receive_test)
 if(TARGET serial_receive_test)
   # Another reader of the port, between the receiver's count and its read (the test's ioctl).
