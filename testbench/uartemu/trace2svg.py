@@ -141,42 +141,126 @@ def times(port):
     return ts
 
 
+class View:
+    """The time axis: t0..t1 (us) drawn over `width` pixels from LEFT."""
+
+    def __init__(self, ports, args):
+        all_t = [t for p in ports for t in times(p)]
+        self.t0 = args.t_from if args.t_from is not None else min(all_t)
+        self.t1 = args.t_to if args.t_to is not None else max(all_t)
+        self.span = max(self.t1 - self.t0, 1)
+        chars = [e - s for p in ports for s, e, _, _ in p.tx if e > s]
+        self.char = min(chars) if chars else 1000.0
+        # wide enough for a labelled box per character, within bounds
+        self.width = args.width or int(min(max(1200, self.span * 22.0 / self.char), 24000))
+        self.scale = self.width / self.span
+
+    def x(self, t):
+        return LEFT + (t - self.t0) * self.scale
+
+
+def byte_box(out, x0, y, w, fill, extra, title, b):
+    """One byte on a lane: its box, with its hex value inside when wide enough."""
+    out.append('<rect x="%.1f" y="%d" width="%.1f" height="%d" fill="%s" stroke="#333" '
+               'stroke-width="0.5"%s><title>%s</title></rect>'
+               % (x0, y + 2, w, LANE_H - 4, fill, extra, title))
+    if w >= 16:
+        out.append('<text x="%.1f" y="%d" text-anchor="middle" fill="white">%02x</text>'
+                   % (x0 + w / 2, y + LANE_H // 2 + 4, b))
+
+
+def draw_bytes(out, v, p, lane_y):
+    """The transmitter's bytes at their wire times, and the bytes read."""
+    for s, e, b, kind in p.tx:
+        w = max((e - s) * v.scale, 0.5)
+        dash = ' stroke-dasharray="3,2"' if kind in ("lost", "cut") else ""
+        byte_box(out, v.x(s), lane_y["TX"], w, COLORS.get(kind, "#888"), dash,
+                 "%02x %s" % (b, kind), b)
+    w = max(v.char * v.scale, 2)
+    prev_end = None
+    for t, b, inj, after in p.rx:
+        # a byte ends at its read; bytes read back to back are laid side by side
+        start = t - (after + 1) * v.char
+        if prev_end is not None and start < prev_end:
+            start = prev_end
+        prev_end = start + v.char
+        byte_box(out, v.x(start), lane_y["RX"], w, COLORS["inj"] if inj else COLORS["rx"], "",
+                 "%02x %s, read at %d us" % (b, "injected" if inj else "line", t - v.t0), b)
+
+
+def draw_port(out, v, p, gy):
+    """One port's lane group, its top at gy."""
+    x = v.x
+    out.append('<text x="10" y="%d" font-size="12" font-weight="bold">%s</text>'
+               % (gy + 12, escape("pid %d fd %d %s" % (p.pid, p.fd, p.path))))
+    lane_y = {}
+    for li, name in enumerate(LANES):
+        y = gy + 20 + li * (LANE_H + LANE_GAP)
+        lane_y[name] = y
+        out.append('<text x="10" y="%d">%s</text>' % (y + LANE_H // 2 + 4, name))
+        out.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="#eee"/>'
+                   % (LEFT, y + LANE_H, LEFT + v.width, y + LANE_H))
+    # modem lines as levels
+    for name in ("DTR", "RTS", "LOOP"):
+        y = lane_y[name]
+        level, last = 0, v.t0
+        pts = []
+        for t, value in sorted(p.lines[name]) + [(v.t1, None)]:
+            yy = y + 4 if level else y + LANE_H - 4
+            pts.append("%.1f,%d %.1f,%d" % (x(last), yy, x(t), yy))
+            if value is not None:
+                level, last = value, t
+        out.append('<polyline fill="none" stroke="#222" stroke-width="1.5" points="%s"/>'
+                   % " ".join(pts))
+    draw_bytes(out, v, p, lane_y)
+    # line-status waits
+    y = lane_y["LSR"]
+    for first, last, polls, value in p.lsr:
+        w = max((last - first) * v.scale, 1.5)
+        temt = value is not None and value & 1
+        err = value is None or value & 0x0E
+        color = "#e05050" if err else ("#3fa86b" if temt else "#999")
+        label = "fail" if value is None else "0x%02x" % value
+        out.append('<rect x="%.1f" y="%d" width="%.1f" height="%d" fill="#aaa">'
+                   '<title>%d polls, last %s</title></rect>'
+                   % (x(first), y + 8, w, LANE_H - 16, polls, label))
+        if temt or err:
+            out.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="%s" '
+                       'stroke-width="2"/>' % (x(last), y, x(last), y + LANE_H, color))
+    # flushes, drains, open/close
+    top, bottom = lane_y["DTR"], lane_y["LSR"] + LANE_H
+    for t, label in p.marks:
+        out.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="#c03030" '
+                   'stroke-dasharray="4,3"/>' % (x(t), top, x(t), bottom))
+        out.append('<text x="%.1f" y="%d" fill="#c03030" font-size="9" '
+                   'transform="rotate(-30 %.1f %d)">%s</text>'
+                   % (x(t) + 2, top - 2, x(t) + 2, top - 2, escape(label)))
+
+
 def draw(ports, args):
-    all_t = [t for p in ports for t in times(p)]
-    t0 = args.t_from if args.t_from is not None else min(all_t)
-    t1 = args.t_to if args.t_to is not None else max(all_t)
-    span = max(t1 - t0, 1)
-    chars = [e - s for p in ports for s, e, _, _ in p.tx if e > s]
-    char = min(chars) if chars else 1000.0
-    # wide enough for a labelled box per character, within bounds
-    width = args.width or int(min(max(1200, span * 22.0 / char), 24000))
-    scale = width / span
-
-    def x(t):
-        return LEFT + (t - t0) * scale
-
-    out = []
+    v = View(ports, args)
     group_h = len(LANES) * (LANE_H + LANE_GAP) + 30
     height = TOP + group_h * len(ports) + 40
-    total_w = LEFT + width + 40
-    out.append('<?xml version="1.0" encoding="UTF-8"?>')
+    total_w = LEFT + v.width + 40
+    out = ['<?xml version="1.0" encoding="UTF-8"?>']
     out.append('<svg xmlns="http://www.w3.org/2000/svg" width="%d" height="%d" '
                'viewBox="0 0 %d %d" font-family="monospace" font-size="11">'
                % (total_w, height, total_w, height))
     out.append('<rect x="0" y="0" width="%d" height="%d" fill="white"/>' % (total_w, height))
-    out.append('<text x="10" y="18" font-size="13">UART emulation trace, t0 = %d us</text>' % t0)
+    out.append('<text x="10" y="18" font-size="13">UART emulation trace, t0 = %d us</text>'
+               % v.t0)
 
     # time axis with ticks in ms
     step_ms = 1
     for candidate in (0.1, 0.2, 0.5, 1, 2, 5, 10, 20, 50, 100, 200, 500, 1000, 2000, 5000):
-        if candidate * 1000 * scale >= 70:
+        if candidate * 1000 * v.scale >= 70:
             step_ms = candidate
             break
     tick, axis_y = 0.0, height - 30
     out.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="black"/>'
-               % (LEFT, axis_y, LEFT + width, axis_y))
-    while tick * 1000 <= span:
-        tx = x(t0 + tick * 1000)
+               % (LEFT, axis_y, LEFT + v.width, axis_y))
+    while tick * 1000 <= v.span:
+        tx = v.x(v.t0 + tick * 1000)
         out.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="#ddd"/>'
                    % (tx, TOP, tx, axis_y))
         out.append('<text x="%.1f" y="%d" text-anchor="middle">%g ms</text>'
@@ -184,79 +268,7 @@ def draw(ports, args):
         tick += step_ms
 
     for gi, p in enumerate(ports):
-        gy = TOP + gi * group_h
-        out.append('<text x="10" y="%d" font-size="12" font-weight="bold">%s</text>'
-                   % (gy + 12, escape("pid %d fd %d %s" % (p.pid, p.fd, p.path))))
-        lane_y = {}
-        for li, name in enumerate(LANES):
-            y = gy + 20 + li * (LANE_H + LANE_GAP)
-            lane_y[name] = y
-            out.append('<text x="10" y="%d">%s</text>' % (y + LANE_H // 2 + 4, name))
-            out.append('<line x1="%d" y1="%d" x2="%d" y2="%d" stroke="#eee"/>'
-                       % (LEFT, y + LANE_H, LEFT + width, y + LANE_H))
-        # modem lines as levels
-        for name in ("DTR", "RTS", "LOOP"):
-            y = lane_y[name]
-            level, last = 0, t0
-            pts = []
-            for t, v in sorted(p.lines[name]) + [(t1, None)]:
-                yy = y + 4 if level else y + LANE_H - 4
-                pts.append("%.1f,%d %.1f,%d" % (x(last), yy, x(t), yy))
-                if v is not None:
-                    level, last = v, t
-            out.append('<polyline fill="none" stroke="#222" stroke-width="1.5" points="%s"/>'
-                       % " ".join(pts))
-        # transmitter bytes
-        y = lane_y["TX"]
-        for s, e, b, kind in p.tx:
-            w = max((e - s) * scale, 0.5)
-            dash = ' stroke-dasharray="3,2"' if kind in ("lost", "cut") else ""
-            out.append('<rect x="%.1f" y="%d" width="%.1f" height="%d" fill="%s" '
-                       'stroke="#333" stroke-width="0.5"%s><title>%02x %s</title></rect>'
-                       % (x(s), y + 2, w, LANE_H - 4, COLORS.get(kind, "#888"), dash, b, kind))
-            if w >= 16:
-                out.append('<text x="%.1f" y="%d" text-anchor="middle" fill="white">%02x</text>'
-                           % (x(s) + w / 2, y + LANE_H // 2 + 4, b))
-        # bytes read
-        y = lane_y["RX"]
-        w = max(char * scale, 2)
-        prev_end = None
-        for t, b, inj, after in p.rx:
-            # a byte ends at its read; bytes read back to back are laid side by side
-            start = t - (after + 1) * char
-            if prev_end is not None and start < prev_end:
-                start = prev_end
-            prev_end = start + char
-            color = COLORS["inj"] if inj else COLORS["rx"]
-            out.append('<rect x="%.1f" y="%d" width="%.1f" height="%d" fill="%s" stroke="#333" '
-                       'stroke-width="0.5"><title>%02x %s, read at %d us</title></rect>'
-                       % (x(start), y + 2, w, LANE_H - 4, color, b,
-                          "injected" if inj else "line", t - t0))
-            if w >= 16:
-                out.append('<text x="%.1f" y="%d" text-anchor="middle" fill="white">%02x</text>'
-                           % (x(start) + w / 2, y + LANE_H // 2 + 4, b))
-        # line-status waits
-        y = lane_y["LSR"]
-        for first, last, polls, value in p.lsr:
-            w = max((last - first) * scale, 1.5)
-            temt = value is not None and value & 1
-            err = value is None or value & 0x0E
-            color = "#e05050" if err else ("#3fa86b" if temt else "#999")
-            label = "fail" if value is None else "0x%02x" % value
-            out.append('<rect x="%.1f" y="%d" width="%.1f" height="%d" fill="#aaa">'
-                       '<title>%d polls, last %s</title></rect>'
-                       % (x(first), y + 8, w, LANE_H - 16, polls, label))
-            if temt or err:
-                out.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="%s" '
-                           'stroke-width="2"/>' % (x(last), y, x(last), y + LANE_H, color))
-        # flushes, drains, open/close
-        top, bottom = lane_y["DTR"], lane_y["LSR"] + LANE_H
-        for t, label in p.marks:
-            out.append('<line x1="%.1f" y1="%d" x2="%.1f" y2="%d" stroke="#c03030" '
-                       'stroke-dasharray="4,3"/>' % (x(t), top, x(t), bottom))
-            out.append('<text x="%.1f" y="%d" fill="#c03030" font-size="9" '
-                       'transform="rotate(-30 %.1f %d)">%s</text>'
-                       % (x(t) + 2, top - 2, x(t) + 2, top - 2, escape(label)))
+        draw_port(out, v, p, TOP + gi * group_h)
     # legend
     lx = 420
     for name in ("line", "lost", "cut", "loop", "rx", "inj"):

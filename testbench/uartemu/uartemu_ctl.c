@@ -2,10 +2,12 @@
  * a program runs: "key=value" lines, global or in a "[device path]" section, re-read
  * whenever the file's identity, size or modification time change. Runs under ue_lock. */
 #define _GNU_SOURCE
-#include "uartemu_port.h"
+#include "uartemu_ctl.h"
+#include "uartemu_traceout.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <stddef.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -13,25 +15,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-enum {
-    K_ECHO = 1 << 0,
-    K_LOOP = 1 << 1,
-    K_LSR = 1 << 2,
-    K_LSR_ONCE = 1 << 3,
-    K_LSR_FAIL = 1 << 4,
-    K_TEMT = 1 << 5,
-    K_WRITE = 1 << 6,
-    K_GATE = 1 << 7,
-    K_LOOP_FIFO = 1 << 8,
-    K_LSR_ERRORS = 1 << 9,
-    K_OPEN_LINES = 1 << 10
-};
-
+/* One part of the file (the global part or a section): the keys it gives (bit i: key i of
+ * ctl_keys) and their values; the others stay at the defaults. */
 struct ctl_values {
-    unsigned set; /* K_* given in this part of the file */
-    int echo, loop_mode, lsr_fail, temt_stuck, write_mode, gate, loop_fifo;
-    int lsr_inject, open_low;
-    unsigned lsr, lsr_once;
+    unsigned set;
+    struct ue_settings s;
     int once_used; /* generation whose lsr_once was consumed */
 };
 
@@ -47,23 +35,51 @@ static char ctl_path[512];
 static int ctl_generation;
 static struct {
     int exists;
-    dev_t dev;
-    ino_t ino;
-    off_t size;
-    struct timespec mtime;
+    struct stat st; /* when it exists: identity, size and mtime are compared */
 } ctl_seen;
 
-static const char *const loop_names[] = {"good", "corrupt", "silent"};
-static const char *const write_names[] = {"ok", "short", "fail"};
-static const char *const gate_names[] = {"dtr", "rts", "none"};
-static const char *const lsr_error_names[] = {"linux", "inject"};
-static const char *const open_line_names[] = {"high", "low"};
+const char *const ue_loop_names[] = {"good", "corrupt", "silent", NULL};
+static const char *const write_names[] = {"ok", "short", "fail", NULL};
+static const char *const gate_names[] = {"dtr", "rts", "none", NULL};
+static const char *const lsr_error_names[] = {"linux", "inject", NULL};
+static const char *const open_line_names[] = {"high", "low", NULL};
+
+/* How a value reads: a flag (1, on, yes, true), a number (0x.. or decimal), "stuck" or not,
+ * or one of a list of names (its index; any other value leaves the key unset). */
+enum value_kind { FLAG, NUMBER, STUCK, NAMES };
+
+#define FIELD(name) offsetof(struct ue_settings, name)
+static const struct ctl_key {
+    const char *key;
+    size_t field; /* an int or unsigned of struct ue_settings */
+    enum value_kind kind;
+    const char *const *names;
+} ctl_keys[] = {
+    {"echo", FIELD(echo), FLAG, NULL},
+    {"loop", FIELD(loop_mode), NAMES, ue_loop_names},
+    {"lsr", FIELD(lsr), NUMBER, NULL},
+    {"lsr_once", FIELD(lsr_once), NUMBER, NULL},
+    {"lsr_fail", FIELD(lsr_fail), FLAG, NULL},
+    {"temt", FIELD(temt_stuck), STUCK, NULL},
+    {"write", FIELD(write_mode), NAMES, write_names},
+    {"gate", FIELD(gate), NAMES, gate_names},
+    {"loop_fifo", FIELD(loop_fifo), FLAG, NULL},
+    {"lsr_errors", FIELD(lsr_inject), NAMES, lsr_error_names},
+    {"open_lines", FIELD(open_low), NAMES, open_line_names},
+};
+#define CTL_KEYS (sizeof ctl_keys / sizeof ctl_keys[0])
+
+static unsigned *field_of(struct ue_settings *s, size_t field)
+{
+    return (unsigned *)((char *)s + field);
+}
 
 static void reset_values(struct ctl_values *v)
 {
     memset(v, 0, sizeof *v);
     v->once_used = -1;
-    v->loop_fifo = 1; /* the defaults are what Linux's 8250 driver does */
+    v->s.echo = ctl_default_echo;
+    v->s.loop_fifo = 1; /* the defaults are what Linux's 8250 driver does */
 }
 
 void ue_ctl_init(void)
@@ -73,14 +89,13 @@ void ue_ctl_init(void)
     const char *path = getenv("UARTEMU_CTL");
     snprintf(ctl_path, sizeof ctl_path, "%s", path ? path : "");
     reset_values(&ctl_global);
-    ctl_global.echo = ctl_default_echo;
 }
 
 int ue_ctl_generation(void) { return ctl_generation; }
 
-static int name_index(const char *value, const char *const *names, int count)
+static int name_index(const char *value, const char *const *names)
 {
-    for (int i = 0; i < count; ++i)
+    for (int i = 0; names[i]; ++i)
         if (!strcasecmp(value, names[i]))
             return i;
     return -1;
@@ -92,42 +107,23 @@ static int parse_flag(const char *value)
            !strcasecmp(value, "true");
 }
 
-static void parse_line(struct ctl_values *v, char *key, char *value)
+static void parse_line(struct ctl_values *v, const char *key, const char *value)
 {
-    int i;
-    if (!strcmp(key, "echo")) {
-        v->echo = parse_flag(value);
-        v->set |= K_ECHO;
-    } else if (!strcmp(key, "loop") && (i = name_index(value, loop_names, 3)) >= 0) {
-        v->loop_mode = i;
-        v->set |= K_LOOP;
-    } else if (!strcmp(key, "lsr")) {
-        v->lsr = (unsigned)strtoul(value, NULL, 0);
-        v->set |= K_LSR;
-    } else if (!strcmp(key, "lsr_once")) {
-        v->lsr_once = (unsigned)strtoul(value, NULL, 0);
-        v->set |= K_LSR_ONCE;
-    } else if (!strcmp(key, "lsr_fail")) {
-        v->lsr_fail = parse_flag(value);
-        v->set |= K_LSR_FAIL;
-    } else if (!strcmp(key, "temt")) {
-        v->temt_stuck = !strcasecmp(value, "stuck");
-        v->set |= K_TEMT;
-    } else if (!strcmp(key, "write") && (i = name_index(value, write_names, 3)) >= 0) {
-        v->write_mode = i;
-        v->set |= K_WRITE;
-    } else if (!strcmp(key, "gate") && (i = name_index(value, gate_names, 3)) >= 0) {
-        v->gate = i;
-        v->set |= K_GATE;
-    } else if (!strcmp(key, "loop_fifo")) {
-        v->loop_fifo = parse_flag(value);
-        v->set |= K_LOOP_FIFO;
-    } else if (!strcmp(key, "lsr_errors") && (i = name_index(value, lsr_error_names, 2)) >= 0) {
-        v->lsr_inject = i;
-        v->set |= K_LSR_ERRORS;
-    } else if (!strcmp(key, "open_lines") && (i = name_index(value, open_line_names, 2)) >= 0) {
-        v->open_low = i;
-        v->set |= K_OPEN_LINES;
+    for (unsigned i = 0; i < CTL_KEYS; ++i) {
+        const struct ctl_key *k = &ctl_keys[i];
+        if (strcmp(key, k->key))
+            continue;
+        int named = k->kind == NAMES ? name_index(value, k->names) : 0;
+        if (named < 0)
+            return;
+        *field_of(&v->s, k->field) = k->kind == FLAG     ? (unsigned)parse_flag(value)
+                                     : k->kind == NUMBER ? (unsigned)strtoul(value, NULL, 0)
+                                     : k->kind == STUCK  ? (unsigned)!strcasecmp(value, "stuck")
+                                                         : (unsigned)named;
+        v->set |= 1u << i;
+        if (k->field == FIELD(lsr_once))
+            v->s.lsr_once_used = &v->once_used;
+        return;
     }
 }
 
@@ -144,7 +140,6 @@ static char *trim(char *s)
 static void parse(char *text)
 {
     reset_values(&ctl_global);
-    ctl_global.echo = ctl_default_echo;
     ctl_nsections = 0;
     struct ctl_values *cur = &ctl_global;
     for (char *save = NULL, *line = strtok_r(text, "\n", &save); line;
@@ -179,11 +174,11 @@ static void parse(char *text)
 
 static void trace_settings(void)
 {
-    const struct ctl_values *g = &ctl_global;
+    const struct ue_settings *g = &ctl_global.s;
     ue_trace(ue_now_ns(), -1, "ctl",
              "gen=%d exists=%d echo=%d loop=%s lsr=0x%02x lsr_once=0x%02x lsr_fail=%d temt=%s "
              "write=%s gate=%s loop_fifo=%d lsr_errors=%s open_lines=%s sections=%d",
-             ctl_generation, ctl_seen.exists, g->echo, loop_names[g->loop_mode], g->lsr,
+             ctl_generation, ctl_seen.exists, g->echo, ue_loop_names[g->loop_mode], g->lsr,
              g->lsr_once, g->lsr_fail, g->temt_stuck ? "stuck" : "normal",
              write_names[g->write_mode], gate_names[g->gate], g->loop_fifo,
              lsr_error_names[g->lsr_inject], open_line_names[g->open_low], ctl_nsections);
@@ -196,20 +191,18 @@ void ue_ctl_check(void)
     int saved = errno;
     struct stat st;
     int exists = stat(ctl_path, &st) == 0;
+    const struct stat *seen = &ctl_seen.st;
     if (exists == ctl_seen.exists &&
-        (!exists || (st.st_dev == ctl_seen.dev && st.st_ino == ctl_seen.ino &&
-                     st.st_size == ctl_seen.size && st.st_mtim.tv_sec == ctl_seen.mtime.tv_sec &&
-                     st.st_mtim.tv_nsec == ctl_seen.mtime.tv_nsec))) {
+        (!exists || (st.st_dev == seen->st_dev && st.st_ino == seen->st_ino &&
+                     st.st_size == seen->st_size && st.st_mtim.tv_sec == seen->st_mtim.tv_sec &&
+                     st.st_mtim.tv_nsec == seen->st_mtim.tv_nsec))) {
         errno = saved;
         return;
     }
     ctl_seen.exists = exists;
     char *text = NULL;
     if (exists) {
-        ctl_seen.dev = st.st_dev;
-        ctl_seen.ino = st.st_ino;
-        ctl_seen.size = st.st_size;
-        ctl_seen.mtime = st.st_mtim;
+        ctl_seen.st = st;
         int fd = ue_real_open(ctl_path, O_RDONLY | O_CLOEXEC);
         if (fd >= 0) {
             size_t cap = 4096, len = 0;
@@ -242,39 +235,17 @@ void ue_ctl_check(void)
 
 static void overlay(struct ue_settings *out, struct ctl_values *v)
 {
-    if (v->set & K_ECHO)
-        out->echo = v->echo;
-    if (v->set & K_LOOP)
-        out->loop_mode = v->loop_mode;
-    if (v->set & K_LSR)
-        out->lsr = v->lsr;
-    if (v->set & K_LSR_ONCE) {
-        out->lsr_once = v->lsr_once;
-        out->lsr_once_used = &v->once_used;
-    }
-    if (v->set & K_LSR_FAIL)
-        out->lsr_fail = v->lsr_fail;
-    if (v->set & K_TEMT)
-        out->temt_stuck = v->temt_stuck;
-    if (v->set & K_WRITE)
-        out->write_mode = v->write_mode;
-    if (v->set & K_GATE)
-        out->gate = v->gate;
-    if (v->set & K_LOOP_FIFO)
-        out->loop_fifo = v->loop_fifo;
-    if (v->set & K_LSR_ERRORS)
-        out->lsr_inject = v->lsr_inject;
-    if (v->set & K_OPEN_LINES)
-        out->open_low = v->open_low;
+    for (unsigned i = 0; i < CTL_KEYS; ++i)
+        if (v->set & 1u << i)
+            *field_of(out, ctl_keys[i].field) = *field_of(&v->s, ctl_keys[i].field);
+    if (v->s.lsr_once_used)
+        out->lsr_once_used = v->s.lsr_once_used;
 }
 
-void ue_ctl_settings(const struct ue_port *p, struct ue_settings *out)
+void ue_ctl_settings(const char *path, const char *rpath, struct ue_settings *out)
 {
-    memset(out, 0, sizeof *out);
-    out->echo = ctl_default_echo;
-    out->loop_fifo = 1;
-    overlay(out, &ctl_global);
+    *out = ctl_global.s;
     for (int i = 0; i < ctl_nsections; ++i)
-        if (!strcmp(ctl_sections[i].path, p->path) || !strcmp(ctl_sections[i].path, p->rpath))
+        if (!strcmp(ctl_sections[i].path, path) || !strcmp(ctl_sections[i].path, rpath))
             overlay(out, &ctl_sections[i].v);
 }

@@ -5,6 +5,8 @@
 #define _GNU_SOURCE
 #include "uartemu_port.h"
 #include "linespeed_table.h"
+#include "uartemu_ctl.h"
+#include "uartemu_traceout.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -24,16 +26,18 @@ static struct ue_port ue_ports[UE_MAX_PORTS];
 /* Port index + 1 per descriptor, 0 for none; read without the lock by the fast checks. */
 static unsigned char ue_port_index[UE_MAX_FDS];
 
-#define UE_FRAMING (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB)
-
-void ue_lock(void) { pthread_mutex_lock(&ue_mutex); }
-void ue_unlock(void) { pthread_mutex_unlock(&ue_mutex); }
-
-int64_t ue_now_ns(void)
+void ue_lock(void)
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return (int64_t)ts.tv_sec * 1000000000 + ts.tv_nsec;
+    int saved = errno;
+    pthread_mutex_lock(&ue_mutex);
+    errno = saved;
+}
+
+void ue_unlock(void)
+{
+    int saved = errno;
+    pthread_mutex_unlock(&ue_mutex);
+    errno = saved;
 }
 
 static long long us(int64_t ns) { return (long long)(ns / 1000); }
@@ -61,31 +65,26 @@ int ue_is_pty_slave(int fd)
 }
 
 
+static int data_bits(tcflag_t cflag)
+{
+    return (cflag & CSIZE) == CS5 ? 5 : (cflag & CSIZE) == CS6 ? 6 : (cflag & CSIZE) == CS7 ? 7 : 8;
+}
+
 void ue_port_set_mode(struct ue_port *p, tcflag_t cflag)
 {
-    static const int data_bits[4] = {5, 6, 7, 8};
-    int data = data_bits[(cflag & CSIZE) == CS5 ? 0 : (cflag & CSIZE) == CS6 ? 1
-                         : (cflag & CSIZE) == CS7 ? 2 : 3];
+    int data = data_bits(cflag);
     p->cflag = cflag & (UE_FRAMING | CBAUD);
     p->bps = tb_speed_bits(cflag & CBAUD);
     p->frame_bits = 1 + data + ((cflag & PARENB) ? 1 : 0) + ((cflag & CSTOPB) ? 2 : 1);
     p->char_ns = (double)p->frame_bits * 1e9 / (double)p->bps;
 }
 
-static void mode_text(const struct ue_port *p, char *buf, size_t size)
-{
-    int data = (p->cflag & CSIZE) == CS5 ? 5 : (p->cflag & CSIZE) == CS6 ? 6
-               : (p->cflag & CSIZE) == CS7 ? 7 : 8;
-    char parity = !(p->cflag & PARENB) ? 'N' : (p->cflag & PARODD) ? 'O' : 'E';
-    snprintf(buf, size, "speed=%u data=%d parity=%c stop=%d bits=%d char_us=%.3f", p->bps,
-             data, parity, (p->cflag & CSTOPB) ? 2 : 1, p->frame_bits, p->char_ns / 1000.0);
-}
-
 void ue_port_trace_mode(struct ue_port *p, int64_t now, int rc)
 {
-    char text[160];
-    mode_text(p, text, sizeof text);
-    ue_trace(now, p->fd, "mode", "%s rc=%d", text, rc);
+    char parity = !(p->cflag & PARENB) ? 'N' : (p->cflag & PARODD) ? 'O' : 'E';
+    ue_trace(now, p->fd, "mode", "speed=%u data=%d parity=%c stop=%d bits=%d char_us=%.3f rc=%d",
+             p->bps, data_bits(p->cflag), parity, (p->cflag & CSTOPB) ? 2 : 1, p->frame_bits,
+             p->char_ns / 1000.0, rc);
 }
 
 struct ue_port *ue_port_attach(int fd, const char *path, int how_open, int flags)
@@ -125,7 +124,7 @@ struct ue_port *ue_port_attach(int fd, const char *path, int how_open, int flags
     /* Linux's serial core raises DTR and RTS when a port is opened (at any speed but B0),
      * and they stay up until the program clears them. */
     struct ue_settings s;
-    ue_ctl_settings(p, &s);
+    ue_ctl_settings(p->path, p->rpath, &s);
     p->mctl = s.open_low ? 0 : (TIOCM_DTR | TIOCM_RTS);
     int64_t now = ue_now_ns();
     if (how_open)
@@ -250,6 +249,21 @@ void ue_port_end_lsr_wait(struct ue_port *p)
     p->lsr_open = 0;
 }
 
+void ue_port_catch_up(struct ue_port *p, int64_t now)
+{
+    ue_port_pump(p, now);
+    ue_port_end_lsr_wait(p);
+}
+
+int ue_port_kernel_input(const struct ue_port *p)
+{
+    int saved = errno, k = 0;
+    if (ue_real_ioctl(p->fd, FIONREAD, &k) != 0 || k < 0)
+        k = 0;
+    errno = saved;
+    return k;
+}
+
 static int gate_open(const struct ue_port *p, int gate)
 {
     return gate == UE_GATE_NONE ? 1
@@ -298,10 +312,7 @@ static void arm_sigio(struct ue_port *p, int which, int64_t at_ns)
         }
         p->sigio_pid = getpid();
     }
-    struct itimerspec when;
-    memset(&when, 0, sizeof when);
-    when.it_value.tv_sec = (time_t)(at_ns / 1000000000);
-    when.it_value.tv_nsec = (long)(at_ns % 1000000000);
+    struct itimerspec when = {{0, 0}, ue_timespec(at_ns)};
     timer_settime(p->sigio[which], TIMER_ABSTIME, &when, NULL);
 }
 
@@ -323,14 +334,12 @@ static void batch_loopback(struct ue_port *p, size_t first, size_t n)
 
 ssize_t ue_port_write(struct ue_port *p, const void *buf, size_t n, int64_t now)
 {
-    static const char *const loop_names[] = {"good", "corrupt", "silent"};
     ue_ctl_check();
-    ue_port_pump(p, now);
-    ue_port_end_lsr_wait(p);
+    ue_port_catch_up(p, now);
     if (n == 0)
         return 0;
     struct ue_settings s;
-    ue_ctl_settings(p, &s);
+    ue_ctl_settings(p->path, p->rpath, &s);
     if (s.write_mode == UE_WRITE_FAIL) {
         ue_trace(now, p->fd, "write", "n=0 req=%zu fail=1", n);
         errno = EIO;
@@ -365,14 +374,10 @@ ssize_t ue_port_write(struct ue_port *p, const void *buf, size_t n, int64_t now)
     char extra[64] = "";
     if (acc != n)
         snprintf(extra, sizeof extra, " req=%zu", n);
-    const char *dest = loop ? "loop" : fate == UE_LOST ? "lost" : "line";
-    if (loop)
-        ue_trace_data(now, p->fd, "write", bytes, acc, "n=%zu dest=loop mode=%s%s start=%lld end=%lld",
-                      acc, loop_names[s.loop_mode], extra, us(start), us(p->tx_end_ns));
-    else
-        ue_trace_data(now, p->fd, "write", bytes, acc, "n=%zu dest=%s%s%s start=%lld end=%lld", acc,
-                      dest, fate == UE_TO_LINE_ECHO ? " echo=1" : "", extra, us(start),
-                      us(p->tx_end_ns));
+    ue_trace_data(now, p->fd, "write", bytes, acc, "n=%zu dest=%s%s%s%s start=%lld end=%lld", acc,
+                  loop ? "loop" : fate == UE_LOST ? "lost" : "line", loop ? " mode=" : "",
+                  loop ? ue_loop_names[s.loop_mode] : fate == UE_TO_LINE_ECHO ? " echo=1" : "",
+                  extra, us(start), us(p->tx_end_ns));
     return (ssize_t)acc;
 }
 
@@ -383,10 +388,9 @@ void ue_port_set_mctl(struct ue_port *p, unsigned mctl, int64_t now)
         const char *name;
     } lines[] = {{TIOCM_DTR, "dtr"}, {TIOCM_RTS, "rts"}, {UE_TIOCM_LOOP, "loop"}};
     ue_ctl_check();
-    ue_port_pump(p, now);
-    ue_port_end_lsr_wait(p);
+    ue_port_catch_up(p, now);
     struct ue_settings s;
-    ue_ctl_settings(p, &s);
+    ue_ctl_settings(p->path, p->rpath, &s);
     int was_open = gate_open(p, s.gate);
     unsigned old = p->mctl;
     p->mctl = mctl & UE_MCTL_MASK;
@@ -423,7 +427,7 @@ int ue_port_lsr(struct ue_port *p, int64_t now, unsigned *value)
         p->lsr_polls = 0;
     }
     struct ue_settings s;
-    ue_ctl_settings(p, &s);
+    ue_ctl_settings(p->path, p->rpath, &s);
     ++p->lsr_polls;
     p->lsr_prev_ns = p->lsr_last_ns;
     p->lsr_last_ns = now;
@@ -453,15 +457,11 @@ int ue_port_lsr(struct ue_port *p, int64_t now, unsigned *value)
 void ue_port_flush(struct ue_port *p, int queue, int64_t now)
 {
     ue_ctl_check();
-    ue_port_pump(p, now);
-    ue_port_end_lsr_wait(p);
+    ue_port_catch_up(p, now);
     long in = 0, out = 0;
     int saved = errno;
     if (queue == TCIFLUSH || queue == TCIOFLUSH) {
-        int k = 0;
-        if (ue_real_ioctl(p->fd, FIONREAD, &k) == 0 && k > 0)
-            in += k;
-        in += (long)p->inj_len;
+        in = ue_port_kernel_input(p) + (long)p->inj_len;
         p->inj_head = p->inj_len = 0;
         /* Only the input side goes to the kernel: an output flush on a pty slave would
          * discard what the line end has not read yet, bytes that have left the wire. */
@@ -494,7 +494,7 @@ int64_t ue_port_next_due(const struct ue_port *p)
 
 static void sleep_until(int64_t t_ns)
 {
-    struct timespec ts = {(time_t)(t_ns / 1000000000), (long)(t_ns % 1000000000)};
+    struct timespec ts = ue_timespec(t_ns);
     int saved = errno;
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, NULL) == EINTR) {
     }

@@ -1,17 +1,16 @@
-/* uartemu_port.h - internal declarations of the UART emulation: the emulated port record,
- * the wire-time model, the control-file settings, the trace writer and the real C library
- * functions the hooks pass calls on to. Plain C, shared by the files of libuartemu.so. */
+/* uartemu_port.h - the port model of libuartemu.so (above uartemu_ctl.h): the emulated
+ * port record and what can be done to it, with its wire times, for the interposed calls on
+ * top; and the process-wide lock under which all of it runs. */
 #ifndef UARTEMU_PORT_H
 #define UARTEMU_PORT_H
 
-#include <poll.h>
+#include "uartemu_real.h"
+
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/types.h>
 #include <termios.h>
 #include <time.h>
-
-#define UE_HIDDEN __attribute__((visibility("hidden")))
 
 /* Modem-control bits kept per port. TIOCM_LOOP is not in the C library's headers. */
 #define UE_TIOCM_LOOP 0x8000
@@ -23,6 +22,8 @@
 
 #define UE_MAX_FDS 4096 /* descriptors at or above this are never emulated */
 #define UE_MAX_PORTS 64
+#define UE_FRAMING (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB) /* the mode's framing bits */
+#define UE_DRAIN_NS (30 * (int64_t)1000000000) /* longest wait for the transmitter to empty */
 
 /* What becomes of a byte once its last stop bit has left the wire. */
 enum ue_fate {
@@ -39,26 +40,6 @@ struct ue_txbyte {
     int64_t due_ns;   /* reaches the line or the port's input (end_ns, or later: loop_fifo) */
     uint8_t byte;
     uint8_t fate;
-};
-
-enum ue_loop_mode { UE_LOOP_GOOD, UE_LOOP_CORRUPT, UE_LOOP_SILENT };
-enum ue_write_mode { UE_WRITE_OK, UE_WRITE_SHORT, UE_WRITE_FAIL };
-enum ue_gate { UE_GATE_DTR, UE_GATE_RTS, UE_GATE_NONE };
-
-/* Settings in force for one port (control file, global part overlaid by its section). */
-struct ue_settings {
-    int echo;
-    int loop_mode;
-    unsigned lsr;      /* sticky error bits */
-    unsigned lsr_once; /* error bits for the next LSR read after a change of the file */
-    int *lsr_once_used; /* generation at which lsr_once was consumed (owned by the ctl) */
-    int lsr_fail;
-    int temt_stuck;
-    int write_mode;
-    int gate;
-    int loop_fifo; /* loopback bytes reach the input in an 8250's two batches */
-    int lsr_inject; /* the lsr and lsr_once error bits are reported (no Linux driver does) */
-    int open_low;   /* DTR and RTS start low instead of raised at open */
 };
 
 struct ue_port {
@@ -89,22 +70,9 @@ struct ue_port {
     timer_t sigio[2];
 };
 
-/* ---- real C library functions (uartemu_hooks.c) ---- */
-UE_HIDDEN extern ssize_t (*ue_real_read)(int, void *, size_t);
-UE_HIDDEN extern ssize_t (*ue_real_write)(int, const void *, size_t);
-UE_HIDDEN extern int (*ue_real_ioctl)(int, unsigned long, void *);
-UE_HIDDEN extern int (*ue_real_ppoll)(struct pollfd *, nfds_t, const struct timespec *,
-                                      const void *);
-UE_HIDDEN extern int (*ue_real_open)(const char *, int, ...);
-UE_HIDDEN extern int (*ue_real_close)(int);
-UE_HIDDEN extern int (*ue_real_tcgetattr)(int, struct termios *);
-UE_HIDDEN extern int (*ue_real_tcflush)(int, int);
-UE_HIDDEN void ue_resolve(void);
-
-/* ---- port model (uartemu_port.c); every call with ue_lock held ---- */
+/* The lock; neither call changes errno. Every other call here is made with it held. */
 UE_HIDDEN void ue_lock(void);
 UE_HIDDEN void ue_unlock(void);
-UE_HIDDEN int64_t ue_now_ns(void);
 UE_HIDDEN int ue_is_port_fd(int fd); /* lock-free fast check */
 UE_HIDDEN struct ue_port *ue_port_of(int fd);
 /* The port of fd, attaching it when fd is a pty slave (path may be NULL: looked up). */
@@ -112,8 +80,12 @@ UE_HIDDEN struct ue_port *ue_port_attach(int fd, const char *path, int how_open,
 UE_HIDDEN int ue_is_pty_slave(int fd);
 UE_HIDDEN void ue_port_drop(struct ue_port *p);
 UE_HIDDEN void ue_port_set_mode(struct ue_port *p, tcflag_t cflag);
-UE_HIDDEN void ue_port_pump(struct ue_port *p, int64_t now);
+UE_HIDDEN void ue_port_pump(struct ue_port *p, int64_t now); /* delivers the bytes due */
 UE_HIDDEN void ue_port_end_lsr_wait(struct ue_port *p);
+/* Both: the program does something else with the port at now. */
+UE_HIDDEN void ue_port_catch_up(struct ue_port *p, int64_t now);
+/* Bytes in the kernel's input of the port (0 when it cannot say); errno is kept. */
+UE_HIDDEN int ue_port_kernel_input(const struct ue_port *p);
 UE_HIDDEN ssize_t ue_port_write(struct ue_port *p, const void *buf, size_t n, int64_t now);
 UE_HIDDEN void ue_port_set_mctl(struct ue_port *p, unsigned mctl, int64_t now);
 UE_HIDDEN int ue_port_lsr(struct ue_port *p, int64_t now, unsigned *value);
@@ -129,23 +101,5 @@ UE_HIDDEN void ue_ports_drain_all(void);
 UE_HIDDEN void ue_port_trace_mode(struct ue_port *p, int64_t now, int rc);
 UE_HIDDEN long ue_port_pending(const struct ue_port *p); /* bytes not yet out */
 UE_HIDDEN void ue_port_reset_after_fork(void);
-
-/* ---- control file (uartemu_ctl.c); with ue_lock held ---- */
-UE_HIDDEN void ue_ctl_init(void);
-/* Re-reads the control file when it changed. */
-UE_HIDDEN void ue_ctl_check(void);
-UE_HIDDEN void ue_ctl_settings(const struct ue_port *p, struct ue_settings *out);
-UE_HIDDEN int ue_ctl_generation(void);
-
-/* ---- trace writer (uartemu_traceout.c); with ue_lock held ---- */
-UE_HIDDEN void ue_trace_init(void);
-UE_HIDDEN int ue_trace_on(void);
-/* One record: time, port descriptor (-1: none), event, then printf-style fields. */
-UE_HIDDEN void ue_trace(int64_t t_ns, int fd, const char *event, const char *fmt, ...)
-    __attribute__((format(printf, 4, 5)));
-/* Same, with " data=<hex>" of the bytes appended. */
-UE_HIDDEN void ue_trace_data(int64_t t_ns, int fd, const char *event, const uint8_t *data,
-                             size_t n, const char *fmt, ...) __attribute__((format(printf, 6, 7)));
-UE_HIDDEN void ue_trace_fd_closed(int fd); /* the program closed or replaced fd */
 
 #endif

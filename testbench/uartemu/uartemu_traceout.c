@@ -2,7 +2,7 @@
  * line, "<t_us> <pid> <fd> <event> key=value...", appended with one write call each so that
  * several processes can share the file. Runs under ue_lock. */
 #define _GNU_SOURCE
-#include "uartemu_port.h"
+#include "uartemu_traceout.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -20,8 +20,6 @@ void ue_trace_init(void)
     const char *path = getenv("UARTEMU_TRACE");
     snprintf(trace_path, sizeof trace_path, "%s", path ? path : "");
 }
-
-int ue_trace_on(void) { return trace_path[0] != 0; }
 
 static int trace_open(void)
 {
