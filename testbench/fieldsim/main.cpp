@@ -4,6 +4,7 @@
 // second pty pair. Usage and description format: README.md.
 #include "fieldsim.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -333,32 +334,23 @@ struct Options {
 // The command line; false for a wrong one.
 bool ParseOptions(int argc, char **argv, Options &o)
 {
+    // -n, -L, -l, -p and -f: a text each.
+    const std::pair<int, std::string *> texts[] = {{'n', &o.nameFile},
+                                                   {'L', &o.link},
+                                                   {'l', &o.logFile},
+                                                   {'p', &o.peerFile},
+                                                   {'f', &o.framing}};
     for (int opt; (opt = getopt(argc, argv, "n:L:l:p:b:f:q")) != -1;) {
-        switch (opt) {
-        case 'n':
-            o.nameFile = optarg;
-            break;
-        case 'L':
-            o.link = optarg;
-            break;
-        case 'l':
-            o.logFile = optarg;
-            break;
-        case 'p':
-            o.peerFile = optarg;
-            break;
-        case 'b':
+        auto text = std::find_if(std::begin(texts), std::end(texts),
+                                 [&](const auto &t) { return t.first == opt; });
+        if (text != std::end(texts))
+            *text->second = optarg;
+        else if (opt == 'b')
             o.speed = strtol(optarg, nullptr, 10);
-            break;
-        case 'f':
-            o.framing = optarg;
-            break;
-        case 'q':
+        else if (opt == 'q')
             o.quiet = true;
-            break;
-        default:
+        else
             return false;
-        }
     }
     if (optind + 1 != argc)
         return false;
