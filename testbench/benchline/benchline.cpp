@@ -102,6 +102,18 @@ std::vector<std::string> WithEmulator(std::vector<std::string> argv)
     return argv;
 }
 
+// In a child process: becomes argv's program, or ends with status 127.
+[[noreturn]] void Run(const std::vector<std::string> &argv)
+{
+    std::vector<char *> c;
+    for (const auto &a : argv)
+        c.push_back(const_cast<char *>(a.c_str()));
+    c.push_back(nullptr);
+    execvp(c[0], c.data());
+    fprintf(stderr, "cannot run %s: %s\n", c[0], strerror(errno));
+    _exit(127);
+}
+
 // Starts a helper process of the line in its own process group (terminal signals meant for
 // the program on the line do not reach it), without the emulation, with its standard output
 // and error in outFile.
@@ -133,13 +145,7 @@ pid_t Spawn(const std::vector<std::string> &argv, const std::string &outFile)
         dup2(in, 0);
         close(in);
     }
-    std::vector<char *> c;
-    for (const auto &a : argv)
-        c.push_back(const_cast<char *>(a.c_str()));
-    c.push_back(nullptr);
-    execvp(c[0], c.data());
-    fprintf(stderr, "cannot run %s: %s\n", c[0], strerror(errno));
-    _exit(127);
+    Run(argv);
 }
 
 // Waits until path exists (the process publishes it when ready) or the process ends.
@@ -210,6 +216,111 @@ std::string Schema()
     std::stringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The steps of bringing a line up (Up): each returns "", else why the line cannot come up.
+
+std::string CheckPlaces(Line &line)
+{
+    const Config &config = line.config;
+    bool sandbox = Env("QM_SANDBOX", "") == "1";
+    if (config.writeRecord && SystemPath(config.dbPath) && !sandbox && !config.allowSystemPaths)
+        return "refusing to write " + config.dbPath +
+               " outside the test sandbox (run under testbench/sandbox/qmsandbox)";
+    if (!config.link.empty() && config.link.rfind("/dev/", 0) != 0)
+        return "the tty link must be under /dev/ (the line record names /dev/<tty>)";
+    return "";
+}
+
+std::string MakeLineDir(Line &line)
+{
+    if (line.config.dir.empty()) {
+        char tmpl[] = "/tmp/benchline-XXXXXX";
+        if (!mkdtemp(tmpl))
+            return std::string("mkdtemp: ") + strerror(errno);
+        line.dir = tmpl;
+        line.ownDir = true;
+    } else {
+        line.dir = line.config.dir;
+        if (!MakeDirs(line.dir))
+            return "cannot make " + line.dir;
+    }
+    return "";
+}
+
+std::string WriteLineFiles(Line &line)
+{
+    line.simLog = line.dir + "/sim.log";
+    line.simErr = line.dir + "/sim.err";
+    line.trace = line.dir + "/uart.trace";
+    line.ctl = line.dir + "/uart.ctl";
+    unlink((line.dir + "/tty").c_str());
+    unlink((line.dir + "/peer.tty").c_str());
+    if (!WriteText(line.dir + "/line.desc", line.config.description))
+        return "cannot write " + line.dir + "/line.desc";
+    if (!line.config.uartCtl.empty() && !WriteText(line.ctl, line.config.uartCtl))
+        return "cannot write " + line.ctl;
+    return "";
+}
+
+std::string StartSimulator(Line &line)
+{
+    const Config &config = line.config;
+    std::string nameFile = line.dir + "/tty";
+    std::vector<std::string> sim = {
+        BinDir() + "/qmfieldsim",     "-q", "-n",           nameFile, "-l", line.simLog, "-b",
+        std::to_string(config.speed), "-f", Framing(config)};
+    if (!config.peer.empty())
+        sim.insert(sim.end(), {"-p", line.dir + "/peer.tty"});
+    if (!config.link.empty())
+        sim.insert(sim.end(), {"-L", config.link});
+    sim.push_back(line.dir + "/line.desc");
+    line.simPid = Spawn(WithEmulator(sim), line.simErr);
+    if (line.simPid < 0 || !WaitReady(nameFile, line.simPid, 30))
+        return "the simulator did not come up: " + Slurp(line.simErr);
+    line.ttyPath = config.link.empty() ? FirstLine(nameFile) : config.link;
+    line.ttyName = line.ttyPath.substr(5); // without "/dev/"
+    return "";
+}
+
+std::string StartPeer(Line &line)
+{
+    const Config &config = line.config;
+    if (config.peer.empty())
+        return "";
+    line.peerPath = FirstLine(line.dir + "/peer.tty");
+    line.peerLog = line.dir + "/peer.log";
+    std::string ready = line.dir + "/peer.ready", address = std::to_string(config.peerAddress);
+    unlink(ready.c_str());
+    std::vector<std::string> argv;
+    if (config.peer == "pymodbus") {
+        argv = {"/usr/bin/python3", SourceDir() + "/testbench/peers/pymodbus_slave.py",
+                line.peerPath,      address,
+                "--baud",           std::to_string(config.speed),
+                "--ready",          ready};
+    } else if (config.peer == "libmodbus") {
+        std::string prog = BinDir() + "/qmmodbusslave";
+        if (access(prog.c_str(), X_OK) != 0)
+            return "qmmodbusslave is not built here (no libmodbus for this architecture)";
+        argv =
+            WithEmulator({prog, line.peerPath, address, std::to_string(config.speed), "-R", ready});
+    } else {
+        return "unknown peer '" + config.peer + "' (pymodbus or libmodbus)";
+    }
+    line.peerPid = Spawn(argv, line.peerLog);
+    if (line.peerPid < 0 || !WaitReady(ready, line.peerPid, 60))
+        return "the " + config.peer + " slave did not come up: " + Slurp(line.peerLog);
+    return "";
+}
+
+std::string WriteLineRecord(Line &line)
+{
+    const Config &c = line.config;
+    std::string error;
+    if (c.writeRecord && !WriteRecord(c.dbPath, c.lineId, RecordFields(line), error))
+        return error;
+    line.recordWritten = c.writeRecord;
+    return "";
 }
 
 } // namespace
@@ -311,90 +422,13 @@ bool Up(Line &line, const Config &config, std::string &error)
 {
     line = Line{};
     line.config = config;
-    auto fail = [&](const std::string &why) {
-        error = why;
-        Down(line);
-        return false;
-    };
-    bool sandbox = Env("QM_SANDBOX", "") == "1";
-    if (config.writeRecord && SystemPath(config.dbPath) && !sandbox && !config.allowSystemPaths)
-        return fail("refusing to write " + config.dbPath +
-                    " outside the test sandbox (run under testbench/sandbox/qmsandbox)");
-    if (!config.link.empty() && config.link.rfind("/dev/", 0) != 0)
-        return fail("the tty link must be under /dev/ (the line record names /dev/<tty>)");
-
-    if (config.dir.empty()) {
-        char tmpl[] = "/tmp/benchline-XXXXXX";
-        if (!mkdtemp(tmpl))
-            return fail(std::string("mkdtemp: ") + strerror(errno));
-        line.dir = tmpl;
-        line.ownDir = true;
-    } else {
-        line.dir = config.dir;
-        if (!MakeDirs(line.dir))
-            return fail("cannot make " + line.dir);
-    }
-    std::string desc = line.dir + "/line.desc", nameFile = line.dir + "/tty";
-    std::string peerFile = line.dir + "/peer.tty";
-    line.simLog = line.dir + "/sim.log";
-    line.simErr = line.dir + "/sim.err";
-    line.trace = line.dir + "/uart.trace";
-    line.ctl = line.dir + "/uart.ctl";
-    unlink(nameFile.c_str());
-    unlink(peerFile.c_str());
-    if (!WriteText(desc, config.description))
-        return fail("cannot write " + desc);
-    if (!config.uartCtl.empty() && !WriteText(line.ctl, config.uartCtl))
-        return fail("cannot write " + line.ctl);
-
-    std::vector<std::string> sim = {
-        BinDir() + "/qmfieldsim",     "-q", "-n",           nameFile, "-l", line.simLog, "-b",
-        std::to_string(config.speed), "-f", Framing(config)};
-    if (!config.peer.empty()) {
-        sim.push_back("-p");
-        sim.push_back(peerFile);
-    }
-    if (!config.link.empty()) {
-        sim.push_back("-L");
-        sim.push_back(config.link);
-    }
-    sim.push_back(desc);
-    line.simPid = Spawn(WithEmulator(sim), line.simErr);
-    if (line.simPid < 0 || !WaitReady(nameFile, line.simPid, 30))
-        return fail("the simulator did not come up: " + Slurp(line.simErr));
-    line.ttyPath = config.link.empty() ? FirstLine(nameFile) : config.link;
-    line.ttyName = line.ttyPath.substr(5); // without "/dev/"
-
-    if (!config.peer.empty()) {
-        line.peerPath = FirstLine(peerFile);
-        line.peerLog = line.dir + "/peer.log";
-        std::string ready = line.dir + "/peer.ready", address = std::to_string(config.peerAddress);
-        unlink(ready.c_str());
-        std::vector<std::string> argv;
-        if (config.peer == "pymodbus") {
-            argv = {"/usr/bin/python3", SourceDir() + "/testbench/peers/pymodbus_slave.py",
-                    line.peerPath,      address,
-                    "--baud",           std::to_string(config.speed),
-                    "--ready",          ready};
-        } else if (config.peer == "libmodbus") {
-            std::string prog = BinDir() + "/qmmodbusslave";
-            if (access(prog.c_str(), X_OK) != 0)
-                return fail("qmmodbusslave is not built here (no libmodbus for this "
-                            "architecture)");
-            argv = WithEmulator(
-                {prog, line.peerPath, address, std::to_string(config.speed), "-R", ready});
-        } else {
-            return fail("unknown peer '" + config.peer + "' (pymodbus or libmodbus)");
+    for (auto step :
+         {CheckPlaces, MakeLineDir, WriteLineFiles, StartSimulator, StartPeer, WriteLineRecord}) {
+        error = step(line);
+        if (!error.empty()) {
+            Down(line);
+            return false;
         }
-        line.peerPid = Spawn(argv, line.peerLog);
-        if (line.peerPid < 0 || !WaitReady(ready, line.peerPid, 60))
-            return fail("the " + config.peer + " slave did not come up: " + Slurp(line.peerLog));
-    }
-
-    if (config.writeRecord) {
-        if (!WriteRecord(config.dbPath, config.lineId, RecordFields(line), error))
-            return fail(error);
-        line.recordWritten = true;
     }
     return true;
 }
@@ -458,13 +492,7 @@ int Exec(const Line &line, const std::vector<std::string> &argv, int timeoutSeco
                 continue;
             setenv(name.c_str(), value.c_str(), 1);
         }
-        std::vector<char *> c;
-        for (const auto &a : args)
-            c.push_back(const_cast<char *>(a.c_str()));
-        c.push_back(nullptr);
-        execvp(c[0], c.data());
-        fprintf(stderr, "cannot run %s: %s\n", c[0], strerror(errno));
-        _exit(127);
+        Run(args);
     }
     if (pid < 0)
         return -1;

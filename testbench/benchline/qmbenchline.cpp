@@ -2,6 +2,7 @@
 // record, UART emulation), runs a command on it (e.g. qmveskar) and tears everything down.
 // Usage: README.md.
 #include "benchline.h"
+#include "fieldsim.h"
 
 #include <csignal>
 #include <cstdio>
@@ -46,40 +47,42 @@ int Usage()
     return 2;
 }
 
+// "8N1", "7E2", ... into the line's settings; false for a malformed text.
 bool ParseFraming(const char *t, benchline::Config &c)
 {
-    if (strlen(t) != 3 || t[0] < '5' || t[0] > '8' || (t[2] != '1' && t[2] != '2'))
+    fieldsim::LineConfig f;
+    if (!fieldsim::ParseFraming(t, f))
         return false;
-    char p = char(toupper(static_cast<unsigned char>(t[1])));
-    if (p != 'N' && p != 'O' && p != 'E')
-        return false;
-    c.dataBits = t[0] - '0';
-    c.parity = p == 'N' ? 0 : p == 'O' ? 1 : 2;
-    c.stopBits = t[2] - '0';
+    c.dataBits = f.dataBits;
+    c.parity = f.parity == 'N' ? 0 : f.parity == 'O' ? 1 : 2;
+    c.stopBits = f.stopBits;
     return true;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// The description file of -d into c; false when it cannot be read.
+bool ReadDescription(const char *path, benchline::Config &c)
 {
-    benchline::Config c;
-    c.description = kDemoLine;
-    bool wait = false;
-    std::string framing;
+    std::ifstream in(path);
+    if (!in) {
+        fprintf(stderr, "qmbenchline: cannot read %s\n", path);
+        return false;
+    }
+    std::stringstream ss;
+    ss << in.rdbuf();
+    c.description = ss.str();
+    return true;
+}
+
+// The command line into c, wait (-w) and the command; result: 0, else the exit status.
+int ParseOptions(int argc, char **argv, benchline::Config &c, bool &wait,
+                 std::vector<std::string> &command)
+{
     for (int opt; (opt = getopt(argc, argv, "+d:i:b:f:t:eEP:a:L:k:w")) != -1;) {
         switch (opt) {
-        case 'd': {
-            std::ifstream in(optarg);
-            if (!in) {
-                fprintf(stderr, "qmbenchline: cannot read %s\n", optarg);
+        case 'd':
+            if (!ReadDescription(optarg, c))
                 return 2;
-            }
-            std::stringstream ss;
-            ss << in.rdbuf();
-            c.description = ss.str();
             break;
-        }
         case 'i':
             c.lineId = atoi(optarg);
             break;
@@ -121,16 +124,13 @@ int main(int argc, char **argv)
             return Usage();
         }
     }
-    std::vector<std::string> command(argv + optind, argv + argc);
-    if (command.empty() != wait)
-        return Usage();
+    command.assign(argv + optind, argv + argc);
+    return command.empty() != wait ? Usage() : 0;
+}
 
-    benchline::Line line;
-    std::string error;
-    if (!benchline::Up(line, c, error)) {
-        fprintf(stderr, "qmbenchline: %s\n", error.c_str());
-        return 1;
-    }
+// Where the line is, on standard error.
+void Announce(const benchline::Config &c, const benchline::Line &line)
+{
     fprintf(stderr,
             "qmbenchline: line %d on %s (record tty \"%s\"), %d bit/s; simulator log %s%s\n",
             c.lineId, line.ttyPath.c_str(), line.ttyName.c_str(), c.speed, line.simLog.c_str(),
@@ -138,21 +138,45 @@ int main(int argc, char **argv)
     if (!c.peer.empty())
         fprintf(stderr, "qmbenchline: %s slave at address %d on %s\n", c.peer.c_str(),
                 c.peerAddress, line.peerPath.c_str());
+}
 
-    int status = 0;
+// The line's life: the command's run, or (wait) until SIGINT or SIGTERM. Result: the
+// command's exit status (0 after a wait).
+int Run(const benchline::Line &line, bool wait, const std::vector<std::string> &command)
+{
     struct sigaction sa {
     };
     sa.sa_handler = OnStop;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);
-    if (wait) {
-        fprintf(stderr, "qmbenchline: up; Ctrl-C or SIGTERM ends it\n");
-        while (!gStop)
-            pause();
-    } else {
+    if (!wait) {
         // SIGINT of the terminal reaches the command too; the line stays up until it ends.
-        status = benchline::Exec(line, command);
+        return benchline::Exec(line, command);
     }
+    fprintf(stderr, "qmbenchline: up; Ctrl-C or SIGTERM ends it\n");
+    while (!gStop)
+        pause();
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    benchline::Config c;
+    c.description = kDemoLine;
+    bool wait = false;
+    std::vector<std::string> command;
+    if (int status = ParseOptions(argc, argv, c, wait, command); status != 0)
+        return status;
+    benchline::Line line;
+    std::string error;
+    if (!benchline::Up(line, c, error)) {
+        fprintf(stderr, "qmbenchline: %s\n", error.c_str());
+        return 1;
+    }
+    Announce(c, line);
+    int status = Run(line, wait, command);
     benchline::Down(line);
     if (c.keepFiles)
         fprintf(stderr, "qmbenchline: files kept in %s\n", line.dir.c_str());

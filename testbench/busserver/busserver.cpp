@@ -116,6 +116,13 @@ struct Server {
 
 namespace {
 
+// A field of the server, read under its lock.
+template <typename T> T Locked(Server *server, T Server::*field)
+{
+    std::lock_guard<std::mutex> guard(server->lock);
+    return server->*field;
+}
+
 // Sends to the client of the given connection number. sendLock is held across the
 // send, and clients are closed only under sendLock, so the descriptor stays that client's.
 bool SendTo(Server *server, int connection, const std::string &bytes)
@@ -206,6 +213,61 @@ void QueuePing(Server *server, int connection)
     server->changed.notify_all();
 }
 
+// A new client (the latest from now on).
+void Accept(Server *server)
+{
+    int fd = accept4(server->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0)
+        return;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::lock_guard<std::mutex> guard(server->lock);
+    Client c;
+    c.fd = fd;
+    c.connection = ++server->accepted;
+    server->clients.push_back(c);
+    server->latest = c.connection;
+    server->changed.notify_all();
+}
+
+// One read from the client on fd: its whole messages recorded and answered, or the client
+// dropped when it has gone.
+void ReadClient(Server *server, int fd, const ReadMode &mode, std::vector<char> &buffer)
+{
+    size_t want = mode.chunk > 0 ? std::min(buffer.size(), size_t(mode.chunk)) : buffer.size();
+    if (mode.pingEachRead) {
+        std::lock_guard<std::mutex> guard(server->lock);
+        for (const Client &c : server->clients)
+            if (c.fd == fd)
+                QueuePing(server, c.connection);
+    }
+    ssize_t n = recv(fd, buffer.data(), want, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+        return;
+    std::vector<std::string> now;
+    int connection = 0;
+    bool gone = false;
+    {
+        std::lock_guard<std::mutex> guard(server->lock);
+        for (Client &c : server->clients) {
+            if (c.fd != fd)
+                continue;
+            connection = c.connection;
+            if (n <= 0) {
+                gone = true;  // the client has gone
+            } else {
+                c.pending.append(buffer.data(), size_t(n));
+                Frame(server, c, &now);
+            }
+            break;
+        }
+    }
+    if (gone)
+        DropClient(server, connection);
+    for (const std::string &bytes : now)
+        SendTo(server, connection, bytes);
+}
+
 void ReceiveLoop(Server *server)
 {
     std::vector<char> buffer(65536);
@@ -234,56 +296,11 @@ void ReceiveLoop(Server *server)
             if (read(server->wake[0], scrap, sizeof scrap) < 0) {
             }
         }
-        if (fds[1].revents & POLLIN) {
-            int fd = accept4(server->listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd >= 0) {
-                int one = 1;
-                setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                std::lock_guard<std::mutex> guard(server->lock);
-                Client c;
-                c.fd = fd;
-                c.connection = ++server->accepted;
-                server->clients.push_back(c);
-                server->latest = c.connection;
-                server->changed.notify_all();
-            }
-        }
-        for (size_t i = 2; i < fds.size(); ++i) {
-            if (!fds[i].revents)
-                continue;
-            size_t want = mode.chunk > 0 ? std::min(buffer.size(), size_t(mode.chunk)) : buffer.size();
-            if (mode.pingEachRead) {
-                std::lock_guard<std::mutex> guard(server->lock);
-                for (const Client &c : server->clients)
-                    if (c.fd == fds[i].fd)
-                        QueuePing(server, c.connection);
-            }
-            ssize_t n = recv(fds[i].fd, buffer.data(), want, MSG_DONTWAIT);
-            if (n < 0 && (errno == EAGAIN || errno == EINTR))
-                continue;
-            std::vector<std::string> now;
-            int connection = 0;
-            bool gone = false;
-            {
-                std::lock_guard<std::mutex> guard(server->lock);
-                for (Client &c : server->clients) {
-                    if (c.fd != fds[i].fd)
-                        continue;
-                    connection = c.connection;
-                    if (n <= 0) {
-                        gone = true;  // the client has gone
-                    } else {
-                        c.pending.append(buffer.data(), size_t(n));
-                        Frame(server, c, &now);
-                    }
-                    break;
-                }
-            }
-            if (gone)
-                DropClient(server, connection);
-            for (const std::string &bytes : now)
-                SendTo(server, connection, bytes);
-        }
+        if (fds[1].revents & POLLIN)
+            Accept(server);
+        for (size_t i = 2; i < fds.size(); ++i)
+            if (fds[i].revents)
+                ReadClient(server, fds[i].fd, mode, buffer);
         if (mode.pauseMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(mode.pauseMs));
     }
@@ -406,11 +423,7 @@ Received Decode(const std::string &header)
     return r;
 }
 
-int Connections(Server *server)
-{
-    std::lock_guard<std::mutex> guard(server->lock);
-    return server->accepted;
-}
+int Connections(Server *server) { return Locked(server, &Server::accepted); }
 
 bool WaitFor(Server *server, const std::function<bool(const std::vector<Received> &)> &pred,
              int timeoutMs)
@@ -434,11 +447,7 @@ bool WaitForCount(Server *server, size_t count, int timeoutMs)
                                     [&] { return server->count >= count; });
 }
 
-std::vector<Received> Messages(Server *server)
-{
-    std::lock_guard<std::mutex> guard(server->lock);
-    return server->messages;
-}
+std::vector<Received> Messages(Server *server) { return Locked(server, &Server::messages); }
 
 void ClearMessages(Server *server)
 {
@@ -473,17 +482,9 @@ void HoldReading(Server *server, int ms)
     }
 }
 
-size_t PressurePings(Server *server)
-{
-    std::lock_guard<std::mutex> guard(server->lock);
-    return server->pressurePings;
-}
+size_t PressurePings(Server *server) { return Locked(server, &Server::pressurePings); }
 
-size_t Count(Server *server)
-{
-    std::lock_guard<std::mutex> guard(server->lock);
-    return server->count;
-}
+size_t Count(Server *server) { return Locked(server, &Server::count); }
 
 bool SendRaw(Server *server, const std::string &bytes)
 {

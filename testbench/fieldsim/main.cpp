@@ -5,6 +5,7 @@
 #include "fieldsim.h"
 #include "linespeed_table.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -238,33 +239,33 @@ double NextDeadline(const Sim &s, double now)
     return next;
 }
 
-void ReadLine(Sim &s)
+// Hands each piece waiting on fd to take, until nothing is left.
+template <typename Take> void Drain(int fd, Take take)
 {
     uint8_t buf[512];
-    for (;;) {
-        ssize_t n = read(s.line.master, buf, sizeof buf);
-        if (n <= 0)
-            return;
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+        take(buf, size_t(n));
+}
+
+void ReadLine(Sim &s)
+{
+    Drain(s.line.master, [&](const uint8_t *buf, size_t n) {
         double now = Now();
         if (s.rx.empty())
             s.rxFirst = now;
         s.rx.insert(s.rx.end(), buf, buf + n);
         s.rxLast = now;
-    }
+    });
 }
 
 void ReadPeer(Sim &s)
 {
-    uint8_t buf[512];
-    for (;;) {
-        ssize_t n = read(s.peer.master, buf, sizeof buf);
-        if (n <= 0)
-            return;
+    Drain(s.peer.master, [&](const uint8_t *buf, size_t n) {
         TxRun run;
         run.bytes.assign(buf, buf + n);
         run.note = "peer";
         Schedule(s, {run}, Now());
-    }
+    });
 }
 
 void Transmit(Sim &s, double now)
@@ -301,87 +302,91 @@ int Usage()
     return 2;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
-{
-    std::string nameFile, link, logFile, peerFile, framing;
+struct Options {
+    std::string nameFile, link, logFile, peerFile, framing, descName;
     long speed = 0;
     bool quiet = false;
+};
+
+// The command line; false for a wrong one.
+bool ParseOptions(int argc, char **argv, Options &o)
+{
+    // -n, -L, -l, -p and -f: a text each.
+    const std::pair<int, std::string *> texts[] = {{'n', &o.nameFile},
+                                                   {'L', &o.link},
+                                                   {'l', &o.logFile},
+                                                   {'p', &o.peerFile},
+                                                   {'f', &o.framing}};
     for (int opt; (opt = getopt(argc, argv, "n:L:l:p:b:f:q")) != -1;) {
-        switch (opt) {
-        case 'n':
-            nameFile = optarg;
-            break;
-        case 'L':
-            link = optarg;
-            break;
-        case 'l':
-            logFile = optarg;
-            break;
-        case 'p':
-            peerFile = optarg;
-            break;
-        case 'b':
-            speed = strtol(optarg, nullptr, 10);
-            break;
-        case 'f':
-            framing = optarg;
-            break;
-        case 'q':
-            quiet = true;
-            break;
-        default:
-            return Usage();
-        }
+        auto text = std::find_if(std::begin(texts), std::end(texts),
+                                 [&](const auto &t) { return t.first == opt; });
+        if (text != std::end(texts))
+            *text->second = optarg;
+        else if (opt == 'b')
+            o.speed = strtol(optarg, nullptr, 10);
+        else if (opt == 'q')
+            o.quiet = true;
+        else
+            return false;
     }
     if (optind + 1 != argc)
-        return Usage();
+        return false;
+    o.descName = argv[optind];
+    return true;
+}
 
-    std::string descName = argv[optind], text;
-    {
-        std::stringstream ss;
-        if (descName == "-") {
-            ss << std::cin.rdbuf();
-        } else {
-            std::ifstream in(descName);
-            if (!in) {
-                fprintf(stderr, "qmfieldsim: cannot read %s\n", descName.c_str());
-                return 1;
-            }
-            ss << in.rdbuf();
+// The description with the line settings of the command line, and the line's timing.
+// Result: 0, else the exit status.
+int LoadDescription(const Options &o, Sim &s)
+{
+    std::stringstream text;
+    if (o.descName == "-") {
+        text << std::cin.rdbuf();
+    } else {
+        std::ifstream in(o.descName);
+        if (!in) {
+            fprintf(stderr, "qmfieldsim: cannot read %s\n", o.descName.c_str());
+            return 1;
         }
-        text = ss.str();
+        text << in.rdbuf();
     }
-    Sim s;
     std::string error;
-    if (!ParseDescription(text, descName, s.desc, error)) {
+    if (!ParseDescription(text.str(), o.descName, s.desc, error)) {
         fprintf(stderr, "%s\n", error.c_str());
         return 2;
     }
-    if (speed > 0)
-        s.desc.line.speed = int(speed);
-    if (!framing.empty() && !ParseFraming(framing, s.desc.line)) {
-        fprintf(stderr, "qmfieldsim: bad framing %s (e.g. 8N1)\n", framing.c_str());
+    if (o.speed > 0)
+        s.desc.line.speed = int(o.speed);
+    if (!o.framing.empty() && !ParseFraming(o.framing, s.desc.line)) {
+        fprintf(stderr, "qmfieldsim: bad framing %s (e.g. 8N1)\n", o.framing.c_str());
         return 2;
     }
     s.charTime = CharTime(s.desc.line);
-    s.byteTimes = getenv("QMFIELDSIM_BYTE_TIMES") && strcmp(getenv("QMFIELDSIM_BYTE_TIMES"), "1") == 0;
+    const char *byteTimes = getenv("QMFIELDSIM_BYTE_TIMES");
+    s.byteTimes = byteTimes && strcmp(byteTimes, "1") == 0;
     s.gap = FrameGap(s.desc.line);
     s.start = Now();
+    return 0;
+}
 
-    if (!logFile.empty() && !(s.log = fopen(logFile.c_str(), "w"))) {
-        fprintf(stderr, "qmfieldsim: cannot write %s: %s\n", logFile.c_str(), strerror(errno));
+// The log, the pty pairs, and the files that tell where they are. Result: 0, else the exit
+// status.
+int OpenLine(const Options &o, Sim &s, sigset_t &waitMask)
+{
+    std::string error;
+    if (!o.logFile.empty() && !(s.log = fopen(o.logFile.c_str(), "w"))) {
+        fprintf(stderr, "qmfieldsim: cannot write %s: %s\n", o.logFile.c_str(), strerror(errno));
         return 1;
     }
     if (!OpenPty(s.line, s.desc.line, error) ||
-        (!peerFile.empty() && !OpenPty(s.peer, s.desc.line, error))) {
+        (!o.peerFile.empty() && !OpenPty(s.peer, s.desc.line, error))) {
         fprintf(stderr, "qmfieldsim: %s\n", error.c_str());
         return 1;
     }
-    s.relay = !peerFile.empty();
-
-    sigset_t block, waitMask;
+    s.relay = !o.peerFile.empty();
+    // SIGTERM, SIGINT and SIGHUP stop the simulator; they are blocked but while it waits,
+    // with the mask it had before (waitMask).
+    sigset_t block;
     sigemptyset(&block);
     for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
         struct sigaction sa {
@@ -392,27 +397,29 @@ int main(int argc, char **argv)
     }
     signal(SIGPIPE, SIG_IGN);
     sigprocmask(SIG_BLOCK, &block, &waitMask);
-
-    if (!link.empty()) {
-        unlink(link.c_str());
-        if (symlink(s.line.path.c_str(), link.c_str())) {
-            fprintf(stderr, "qmfieldsim: cannot link %s: %s\n", link.c_str(), strerror(errno));
+    if (!o.link.empty()) {
+        unlink(o.link.c_str());
+        if (symlink(s.line.path.c_str(), o.link.c_str())) {
+            fprintf(stderr, "qmfieldsim: cannot link %s: %s\n", o.link.c_str(), strerror(errno));
             return 1;
         }
     }
-    if (s.relay && !Publish(peerFile, s.peer.path)) {
-        fprintf(stderr, "qmfieldsim: cannot write %s\n", peerFile.c_str());
-        return 1;
-    }
-    if (!nameFile.empty() && !Publish(nameFile, s.line.path)) {
-        fprintf(stderr, "qmfieldsim: cannot write %s\n", nameFile.c_str());
-        return 1;
-    }
-    if (!quiet) {
+    for (const auto &[file, path] : {std::pair{o.peerFile, s.peer.path}, {o.nameFile, s.line.path}})
+        if (!file.empty() && !Publish(file, path)) {
+            fprintf(stderr, "qmfieldsim: cannot write %s\n", file.c_str());
+            return 1;
+        }
+    if (!o.quiet) {
         printf("%s\n", s.line.path.c_str());
         fflush(stdout);
     }
+    return 0;
+}
 
+// Until a stop signal: sends what is due, ends frames at their silence, waits for input or
+// the next deadline.
+void Serve(Sim &s, const sigset_t &waitMask)
+{
     while (!gStop) {
         double now = Now();
         Transmit(s, now);
@@ -440,14 +447,34 @@ int main(int argc, char **argv)
             usleep(1000);
         }
     }
+}
 
-    if (!link.empty())
-        unlink(link.c_str());
-    if (!nameFile.empty())
-        unlink(nameFile.c_str());
+void Shutdown(const Options &o, Sim &s)
+{
+    if (!o.link.empty())
+        unlink(o.link.c_str());
+    if (!o.nameFile.empty())
+        unlink(o.nameFile.c_str());
     if (s.relay)
-        unlink(peerFile.c_str());
+        unlink(o.peerFile.c_str());
     if (s.log)
         fclose(s.log);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options o;
+    if (!ParseOptions(argc, argv, o))
+        return Usage();
+    Sim s;
+    sigset_t waitMask;
+    if (int status = LoadDescription(o, s); status != 0)
+        return status;
+    if (int status = OpenLine(o, s, waitMask); status != 0)
+        return status;
+    Serve(s, waitMask);
+    Shutdown(o, s);
     return 0;
 }
