@@ -21,8 +21,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "capabilities.h"
 #include "entryhook.h"
+#include "privileges.h"
 #include "qmveskar.h"
 #include "testsupport.h"
 

@@ -2,10 +2,9 @@
 // tests/support), for serial_receive_test.cpp until it includes the support headers itself.
 #pragma once
 
-#include "capabilities.h"
 #include "child.h"
+#include "privileges.h"
 #include "ptyline.h"
-#include "schedpolicy.h"
 
 namespace serialtest {
 using qmtest::CatchSigio, qmtest::CurrentPolicy, qmtest::DropCapabilities, qmtest::InChild;

@@ -10,8 +10,7 @@
 #include <sys/time.h>
 
 #include "internal.h"
-#include "capabilities.h"
-#include "schedpolicy.h"
+#include "privileges.h"
 #include "seriallink.h"
 #include "testsupport.h"
 

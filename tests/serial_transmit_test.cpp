@@ -11,9 +11,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "capabilities.h"
+#include "privileges.h"
 #include "ptyline.h"
-#include "schedpolicy.h"
 #include "testsupport.h"
 #include "uartemu_control.h"
 #include "uartemu_trace.h"
