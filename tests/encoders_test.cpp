@@ -5,10 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <functional>
-#include <poll.h>
 #include <random>
 #include <regex>
 #include <sys/time.h>

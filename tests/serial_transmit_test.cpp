@@ -2,8 +2,6 @@
 // emulation preloaded into this program, with the pty master as the RS-485 line. The
 // emulation's trace shows the order and timing of flushes, DTR, writes and status polls;
 // its control file plays a port that fails.
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <linux/capability.h>
 #include <sched.h>

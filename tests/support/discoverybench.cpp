@@ -1,13 +1,7 @@
 // discoverybench.cpp - bench line for the discovery tests (see discoverybench.h).
 #include "discoverybench.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "uartemu_trace.h"
