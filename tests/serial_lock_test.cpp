@@ -69,8 +69,7 @@ class UartLock : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!qmtest::InSandbox())
-            GTEST_SKIP() << "not inside the private mount namespace (run through ctest)";
+        QM_REQUIRE_SANDBOX();
         unlink(kLock);
     }
     void TearDown() override

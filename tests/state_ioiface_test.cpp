@@ -55,8 +55,7 @@ class IoIface : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!qmtest::InSandbox())
-            GTEST_SKIP() << "not inside the private mount namespace (run through ctest)";
+        QM_REQUIRE_SANDBOX();
         unlink(kRecord);
         rmdir(kLock);
         unlink(kLock);
