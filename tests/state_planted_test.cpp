@@ -5,7 +5,6 @@
 #include <cstring>
 #include <functional>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "benchline.h"
