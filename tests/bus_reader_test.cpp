@@ -10,8 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "buskit.h"
-#include "busserver.h"
+#include "busclient.h"
 #include "internal.h"
 #include "msgbus_internal.h"
 #include "qmveskar.h"
@@ -54,22 +53,9 @@ class BusReaderTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        signal(SIGPIPE, SIG_IGN);
-        OwnPid = 5150;
-        server = busserver::Start();
-        ASSERT_NE(server, nullptr);
-        ASSERT_NE(buskit::ConnectTo(server), 0);
-        busserver::ClearMessages(server);
-        buskit::ClearInbox();
-        buskit::SetHook(nullptr);
+        ASSERT_NO_FATAL_FAILURE(qmtest::StartBus(server, 5150));
     }
-    void TearDown() override
-    {
-        CloseBus();
-        busserver::Stop(server);
-        buskit::SetHook(nullptr);
-        OwnPid = 0;
-    }
+    void TearDown() override { qmtest::StopBus(server); }
     int Request(uint32_t timeoutMs, MessageRecord *reply = nullptr, uint8_t copyPayload = 0,
                 int32_t expectedPid = 0, const char *expectedName = nullptr)
     {

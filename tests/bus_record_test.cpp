@@ -7,8 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "buskit.h"
-#include "busserver.h"
+#include "busclient.h"
 #include "internal.h"
 #include "msgbus_internal.h"
 #include "qmveskar.h"
@@ -139,20 +138,10 @@ class BusPost : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        signal(SIGPIPE, SIG_IGN);
-        OwnPid = 0;
-        server = busserver::Start();
-        ASSERT_NE(server, nullptr);
-        ASSERT_NE(buskit::ConnectTo(server), 0);
-        busserver::ClearMessages(server);
+        ASSERT_NO_FATAL_FAILURE(qmtest::StartBus(server, 0));
         ClearBusWrites();
     }
-    void TearDown() override
-    {
-        CloseBus();
-        busserver::Stop(server);
-        OwnPid = 0;
-    }
+    void TearDown() override { qmtest::StopBus(server); }
     // The messages the server has after count of them arrived.
     std::vector<busserver::Received> Arrived(size_t count)
     {

@@ -10,8 +10,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "buskit.h"
-#include "busserver.h"
+#include "busclient.h"
 #include "internal.h"
 #include "qmveskar.h"
 #include "testsupport.h"
@@ -50,20 +49,9 @@ class BusThreads : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        signal(SIGPIPE, SIG_IGN);
-        OwnPid = 77;
-        server = busserver::Start();
-        ASSERT_NE(server, nullptr);
-        buskit::SetHook(nullptr);
-        buskit::ClearInbox();
+        ASSERT_NO_FATAL_FAILURE(qmtest::StartBus(server, 77, false));
     }
-    void TearDown() override
-    {
-        CloseBus();
-        buskit::SetHook(nullptr);
-        busserver::Stop(server);
-        OwnPid = 0;
-    }
+    void TearDown() override { qmtest::StopBus(server); }
     busserver::Server *server = nullptr;
 };
 

@@ -2,8 +2,7 @@
 if(QM_THREAD_TESTS_ONLY)
   return()
 endif()
-add_library(discoveryharness STATIC discovery/harness.cpp)
-target_include_directories(discoveryharness PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/discovery)
+add_library(discoveryharness STATIC support/discoverybench.cpp)
 target_link_libraries(discoveryharness PUBLIC qmtestsupport uartemu_trace benchline qm_flags)
 qm_add_gtest(discovery_test SOURCES discovery/discovery_test.cpp LIBS discoveryharness
              LABELS blackbox bench TIMEOUT 600 FIELD_SCAN)

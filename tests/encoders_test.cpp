@@ -5,10 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <functional>
-#include <poll.h>
 #include <random>
 #include <regex>
 #include <sys/time.h>
@@ -42,14 +39,7 @@ std::string ReadAll(int fd)
     return all;
 }
 
-// A fresh temporary file's descriptor (removed from the directory already).
-int TempFd()
-{
-    char name[] = "/tmp/qmenc.XXXXXX";
-    int fd = mkstemp(name);
-    unlink(name);
-    return fd;
-}
+using qmtest::TempDir, qmtest::TempFd;
 
 // base64 of the file through our encoder, into a temporary descriptor.
 std::string OurBase64(const std::string &path, int *result)
@@ -78,82 +68,6 @@ std::string PeerBase64(const std::string &path)
     close(fd);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "<base64 failed>";
 }
-
-struct ChildResult {
-    bool finished = false;  // ended on its own within the time limit
-    std::string report;     // what the child wrote to its report pipe
-};
-
-// Runs body in a child process (so that process-wide changes stay there); the child writes
-// its findings to the descriptor it is given. Killed after timeoutSeconds.
-ChildResult InChild(const std::function<void(int)> &body, int timeoutSeconds)
-{
-    int p[2];
-    if (pipe(p) != 0)
-        return {};
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(p[0]);
-        body(p[1]);
-        _exit(0);
-    }
-    close(p[1]);
-    ChildResult r;
-    const double deadline = qmtest::NowSeconds() + timeoutSeconds;
-    int status = 0;
-    while (qmtest::NowSeconds() < deadline) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            r.finished = WIFEXITED(status);
-            break;
-        }
-        usleep(20000);
-    }
-    if (!r.finished) {
-        kill(pid, SIGKILL);
-        waitpid(pid, &status, 0);
-    }
-    fcntl(p[0], F_SETFL, O_NONBLOCK);
-    r.report = ReadAll(p[0]);
-    close(p[0]);
-    return r;
-}
-
-void Report(int fd, const std::string &text)
-{
-    if (write(fd, text.data(), text.size()) < 0) {
-    }
-}
-
-class TempDir {
-public:
-    TempDir()
-    {
-        char name[] = "/tmp/qmenc-dir.XXXXXX";
-        path_ = mkdtemp(name) ? name : "";
-    }
-    ~TempDir()
-    {
-        if (path_.empty())
-            return;
-        if (DIR *d = opendir(path_.c_str())) {
-            while (dirent *e = readdir(d))
-                if (e->d_name[0] != '.')
-                    unlink((path_ + "/" + e->d_name).c_str());
-            closedir(d);
-        }
-        rmdir(path_.c_str());
-    }
-    std::string File(const std::string &name, const std::string &content)
-    {
-        std::string p = path_ + "/" + name;
-        qmtest::WriteFile(p, content);
-        return p;
-    }
-    const std::string &Path() const { return path_; }
-
-private:
-    std::string path_;
-};
 
 } // namespace
 
@@ -243,16 +157,15 @@ TEST(Base64, DirectoryEnds)
 {
     QM_REQUIRE_SANDBOX();
     TempDir dir;
-    const std::string path = dir.Path();
-    ChildResult r = InChild(
-        [&](int fd) {
-            int out = TempFd();
-            int result = base64(path.c_str(), out);
-            Report(fd, std::to_string(result) + ":" + ReadAll(out));
-        },
-        60);
-    EXPECT_TRUE(r.finished) << "base64 of a directory did not end";
-    EXPECT_EQ(r.report, "1:");
+    const std::string path = dir.path;
+    auto r = qmtest::InChild([&] {
+        int out = TempFd();
+        int result = base64(path.c_str(), out);
+        fprintf(stderr, "%d:%s", result, ReadAll(out).c_str());
+        return 0;
+    });
+    EXPECT_EQ(r.status, 0) << "base64 of a directory did not end";
+    EXPECT_EQ(r.err, "1:");
 }
 
 TEST(HexToBytes, DecodesPairsIntoZeroEndedBuffer)
@@ -416,28 +329,27 @@ TEST(InstallSignalHangler, EighteenSignalsAndNoOthers)
 {
     static_assert(sizeof kCovered / sizeof kCovered[0] == 18);
     EXPECT_EQ(SIGSTKFLT, 16);
-    ChildResult r = InChild(
-        [](int fd) {
-            for (int sig = 1; sig < 32; ++sig)
-                if (sig != SIGKILL && sig != SIGSTOP)
-                    signal(sig, Marker);
-            std::string faults;
-            if (InstallSignalHangler(Catch) != 1)
-                faults += "result not 1; ";
-            faults += CheckDispositions(Catch);
-            raise(SIGUSR2);
-            if (caught != SIGUSR2)
-                faults += "handler not called; ";
-            if (InstallSignalHangler(SIG_IGN) != 1)
-                faults += "result not 1; ";
-            faults += CheckDispositions(SIG_IGN);
-            raise(SIGTERM);  // ignored now
-            if (InstallSignalHangler(SIG_DFL) != 1)
-                faults += "result not 1; ";
-            faults += CheckDispositions(SIG_DFL);
-            Report(fd, faults);
-        },
-        60);
-    EXPECT_TRUE(r.finished);
-    EXPECT_EQ(r.report, "");
+    auto r = qmtest::InChild([] {
+        for (int sig = 1; sig < 32; ++sig)
+            if (sig != SIGKILL && sig != SIGSTOP)
+                signal(sig, Marker);
+        std::string faults;
+        if (InstallSignalHangler(Catch) != 1)
+            faults += "result not 1; ";
+        faults += CheckDispositions(Catch);
+        raise(SIGUSR2);
+        if (caught != SIGUSR2)
+            faults += "handler not called; ";
+        if (InstallSignalHangler(SIG_IGN) != 1)
+            faults += "result not 1; ";
+        faults += CheckDispositions(SIG_IGN);
+        raise(SIGTERM);  // ignored now
+        if (InstallSignalHangler(SIG_DFL) != 1)
+            faults += "result not 1; ";
+        faults += CheckDispositions(SIG_DFL);
+        fputs(faults.c_str(), stderr);
+        return 0;
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
 }

@@ -3,59 +3,19 @@
 // DTR and blocking mode after the open, the hand-over and the restore at the end.
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "seriallink.h"
+#include "ptyline.h"
 #include "testsupport.h"
 
 namespace {
 
-// A pty pair; the slave is the port, the master the line (unread here).
-struct PtyPair {
-    int master = -1;
-    std::string slave;  // "/dev/pts/N"
-    PtyPair()
-    {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0)
-            slave = ptsname(master);
-    }
-    ~PtyPair()
-    {
-        if (master >= 0)
-            close(master);
-    }
-    std::string Tty() const { return slave.substr(5); }  // without "/dev/"
-};
-
-LineSettings Settings(const std::string &tty, int32_t speed, int32_t parity, int32_t dataBits,
-                      int32_t stopBits)
-{
-    LineSettings s {};
-    snprintf(s.tty, sizeof s.tty, "%s", tty.c_str());
-    s.speed = speed;
-    s.parity = parity;
-    s.dataBits = dataBits;
-    s.stopBits = stopBits;
-    return s;
-}
+using qmtest::PtyPair, qmtest::Settings;
 
 constexpr tcflag_t kCflagChecked =
     CBAUD | CBAUDEX | CSIZE | CSTOPB | CREAD | PARENB | PARODD | HUPCL | CLOCAL | CRTSCTS;
-
-int OpenDescriptors()
-{
-    int n = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (readdir(d))
-            ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 bool DtrHigh(int fd)
 {
@@ -205,11 +165,11 @@ TEST_F(LineConfig, HandOverKeepsTheModeAndTheEndRestoresTheOldOne)
 
 TEST_F(LineConfig, FailedOpenLeavesNothingOpen)
 {
-    int fds = OpenDescriptors();
+    auto fds = qmtest::OpenDescriptors();
     EXPECT_FALSE(OpenLine(Settings("pts/9999", 9600, 0, 8, 1)));
     EXPECT_EQ(std::string(LinePath), "/dev/pts/9999");
     EXPECT_FALSE(OpenLine(Settings("null", 9600, 0, 8, 1)));  // opens, but is no terminal
-    EXPECT_EQ(OpenDescriptors(), fds);
+    EXPECT_EQ(qmtest::OpenDescriptors(), fds);
     EXPECT_EQ(LineFd, -1);
 
     // A name that fills the field without a terminator is cut at 27 characters.

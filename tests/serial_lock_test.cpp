@@ -21,8 +21,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "entryhook.h"
+#include "privileges.h"
 #include "qmveskar.h"
-#include "serial_testkit.h"
 #include "testsupport.h"
 
 using qmtest::Exists;
@@ -68,8 +69,7 @@ class UartLock : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!qmtest::InSandbox())
-            GTEST_SKIP() << "not inside the private mount namespace (run through ctest)";
+        QM_REQUIRE_SANDBOX();
         unlink(kLock);
     }
     void TearDown() override
@@ -155,8 +155,8 @@ TEST_F(UartLock, UnreadableFile)
 {
     WriteFile(kLock, "1");  // would be a live holder (init) if it could be read
     ASSERT_EQ(chmod(kLock, 0200), 0);
-    auto child = serialtest::InChild([] {
-        if (!serialtest::DropCapabilities({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}))
+    auto child = qmtest::InChild([] {
+        if (!qmtest::DropCapabilities({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}))
             return 10;
         if (open(kLock, O_RDONLY) >= 0)
             return 11;
@@ -172,8 +172,8 @@ TEST_F(UartLock, UnreadableFile)
 
     WriteFile(kLock, "1");
     ASSERT_EQ(chmod(kLock, 0000), 0);
-    child = serialtest::InChild([] {
-        if (!serialtest::DropCapabilities({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}))
+    child = qmtest::InChild([] {
+        if (!qmtest::DropCapabilities({CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}))
             return 10;
         return MakeLockUart(1) == 0 ? 0 : 14;
     });
@@ -291,7 +291,7 @@ struct Callers {
             close(fd);
         for (int fd : {reports[0], reports[1], reached[0], reached[1]})
             close(fd);
-        serialtest::HookedName = nullptr;
+        qmtest::HookedName = nullptr;
     }
 };
 
@@ -305,11 +305,11 @@ void StartCaller(const StartState &s, int take, int field, bool leads, Callers &
     if (pid == 0) {
         bool ready = (!s.uid || (setgroups(0, nullptr) == 0 && setgid(s.uid) == 0 &&
                                  setuid(s.uid) == 0)) &&
-                     (!s.dropCaps || serialtest::DropCapabilities({CAP_DAC_OVERRIDE,
+                     (!s.dropCaps || qmtest::DropCapabilities({CAP_DAC_OVERRIDE,
                                                                    CAP_DAC_READ_SEARCH, CAP_FOWNER}));
         leading = leads;
         holdUs = s.holdUs;
-        serialtest::EntryHook = s.lock->hook;
+        qmtest::EntryHook = s.lock->hook;
         for (uint8_t go; read(gate[0], &go, 1) == 1;) {
             Report r = {int32_t(getpid()), take,
                         ready ? s.lock->call(take, field, uint8_t(go + field)) : -1};
@@ -330,7 +330,7 @@ void StartCallers(const StartState &s, Callers &c)
     inside = shared;
     ASSERT_EQ(pipe(c.reports) | pipe(c.reached), 0);
     reachedFd = c.reached[1];
-    serialtest::HookedName = s.lock->hooked;
+    qmtest::HookedName = s.lock->hooked;
     if (s.leader >= 0)
         StartCaller(s, s.leader, -1, true, c);
     for (int i = 0; i < 8; ++i)
@@ -539,12 +539,12 @@ TEST_F(IoIfaceLock, SlowHoldersReleaseLeavesTheLockTakenOver)
     int reached[2];
     ASSERT_EQ(pipe(reached), 0);
     reachedFd = reached[1];
-    serialtest::HookedName = kRecord;
+    qmtest::HookedName = kRecord;
     const auto caller = [](int field, int holdMs) {
         pid_t pid = fork();
         if (pid == 0) {
             holdUs = holdMs * 1000;
-            serialtest::EntryHook = [](const char *call) {
+            qmtest::EntryHook = [](const char *call) {
                 if (strcmp(call, "pwrite") == 0 && write(reachedFd, "!", 1) == 1)
                     usleep(holdUs);
                 return 0;
@@ -566,16 +566,16 @@ TEST_F(IoIfaceLock, SlowHoldersReleaseLeavesTheLockTakenOver)
     EXPECT_EQ(status, 0);
     EXPECT_EQ(FieldValue(ReadFile(kRecord), 1), 7u);
     EXPECT_FALSE(Exists(kIfaceLock));
-    serialtest::HookedName = nullptr;
+    qmtest::HookedName = nullptr;
     close(reached[0]), close(reached[1]);
 }
 
 // A taker killed just before its lock gets the lock name leaves no file of it behind.
 TEST_F(UartLock, KilledTakerLeavesNoFile)
 {
-    auto child = serialtest::InChild([] {
-        serialtest::HookedName = kLock;
-        serialtest::EntryHook = [](const char *call) {
+    auto child = qmtest::InChild([] {
+        qmtest::HookedName = kLock;
+        qmtest::EntryHook = [](const char *call) {
             return strcmp(call, "unlink") ? raise(SIGKILL) : 0;
         };
         return MakeLockUart(1);
@@ -588,14 +588,14 @@ TEST_F(UartLock, KilledTakerLeavesNoFile)
 // made whole, with no file left beside it.
 TEST_F(UartLock, LinksRefused)
 {
-    serialtest::HookedName = kLock;
+    qmtest::HookedName = kLock;
     for (auto refuse : {+[](const char *call) { return strcmp(call, "linkat") ? 0 : EPERM; },
                         +[](const char *call) { return strcmp(call, "unlink") ? EPERM : 0; }}) {
-        serialtest::EntryHook = refuse;
+        qmtest::EntryHook = refuse;
         EXPECT_EQ(MakeLockUart(1), 1);
         EXPECT_EQ(ReadFile(kLock), Own());
         EXPECT_EQ(ShmEntries(), std::vector<std::string>{"uart_lck"});
         EXPECT_EQ(MakeLockUart(0), 1);
     }
-    serialtest::EntryHook = nullptr;
+    qmtest::EntryHook = nullptr;
 }

@@ -10,7 +10,7 @@
 #include <sys/time.h>
 
 #include "internal.h"
-#include "serial_testkit.h"
+#include "privileges.h"
 #include "seriallink.h"
 #include "testsupport.h"
 
@@ -116,18 +116,18 @@ TEST(RtPriority, RaiseGivesHighestFifoAndDropGivesOther)
 {
     if (!RealTimeAllowed())
         GTEST_SKIP() << "real-time scheduling refused here";
-    auto child = serialtest::InChild([] {
+    auto child = qmtest::InChild([] {
         RtPriorityRaise();
         int prio = 0;
-        if (serialtest::CurrentPolicy(&prio) != SCHED_FIFO ||
+        if (qmtest::CurrentPolicy(&prio) != SCHED_FIFO ||
             prio != sched_get_priority_max(SCHED_FIFO))
             return 1;
         RtPriorityRaise();  // raising twice is harmless
         RtPriorityDrop();
-        if (serialtest::CurrentPolicy(&prio) != SCHED_OTHER || prio != 0)
+        if (qmtest::CurrentPolicy(&prio) != SCHED_OTHER || prio != 0)
             return 2;
         RtPriorityDrop();
-        return serialtest::CurrentPolicy() == SCHED_OTHER ? 0 : 3;
+        return qmtest::CurrentPolicy() == SCHED_OTHER ? 0 : 3;
     });
     EXPECT_EQ(child.status, 0);
     EXPECT_EQ(child.err, "");
@@ -137,16 +137,16 @@ TEST(RtPriority, RaiseGivesHighestFifoAndDropGivesOther)
 // goes on at its old priority; the drop to SCHED_OTHER is always allowed.
 TEST(RtPriority, RefusedRaisePrintsTheWarningAndGoesOn)
 {
-    auto child = serialtest::InChild([] {
+    auto child = qmtest::InChild([] {
         rlimit none = {0, 0};
         setrlimit(RLIMIT_RTPRIO, &none);
-        if (!serialtest::DropCapabilities({CAP_SYS_NICE}))
+        if (!qmtest::DropCapabilities({CAP_SYS_NICE}))
             return 10;
         RtPriorityRaise();
-        if (serialtest::CurrentPolicy() != SCHED_OTHER)
+        if (qmtest::CurrentPolicy() != SCHED_OTHER)
             return 11;
         RtPriorityDrop();
-        return serialtest::CurrentPolicy() == SCHED_OTHER ? 0 : 12;
+        return qmtest::CurrentPolicy() == SCHED_OTHER ? 0 : 12;
     });
     EXPECT_EQ(child.status, 0);
     EXPECT_EQ(child.err, "errore scheduler (entrata): Operation not permitted\n");

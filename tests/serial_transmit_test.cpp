@@ -2,83 +2,42 @@
 // emulation preloaded into this program, with the pty master as the RS-485 line. The
 // emulation's trace shows the order and timing of flushes, DTR, writes and status polls;
 // its control file plays a port that fails.
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <linux/capability.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include "serial_testkit.h"
-#include "seriallink.h"
+#include "privileges.h"
+#include "ptyline.h"
 #include "testsupport.h"
+#include "uartemu_control.h"
 #include "uartemu_trace.h"
 
 using uartemu::Record;
 
 namespace {
 
-std::string Env(const char *name)
-{
-    const char *v = getenv(name);
-    return v ? v : "";
-}
+using qmtest::Drain, qmtest::SetUartemuControl;
 
-// The control file of the emulation, replaced in one step.
-void SetControl(const std::string &text)
-{
-    std::string path = Env("UARTEMU_CTL");
-    std::string temp = path + ".new";
-    qmtest::WriteFile(temp, text);
-    rename(temp.c_str(), path.c_str());
-}
-
-std::vector<uint8_t> DrainMaster(int master)
-{
-    std::vector<uint8_t> out;
-    for (;;) {
-        pollfd p = {master, POLLIN, 0};
-        if (poll(&p, 1, 50) <= 0)
-            break;
-        uint8_t buf[512];
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0)
-            break;
-        out.insert(out.end(), buf, buf + n);
-    }
-    return out;
-}
+const std::vector<uint8_t> kRequest = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
 
 class BenchPort : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (Env("UARTEMU_TRACE").empty() || Env("UARTEMU_CTL").empty())
+        if (qmtest::UartemuTracePath().empty() || qmtest::UartemuControlPath().empty())
             GTEST_SKIP() << "needs the UART emulation with trace and control file (ctest)";
-        SetControl("");
-        serialtest::CatchSigio();
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        ASSERT_GE(master, 0);
-        ASSERT_EQ(grantpt(master), 0);
-        ASSERT_EQ(unlockpt(master), 0);
-        LineSettings s {};
-        snprintf(s.tty, sizeof s.tty, "%s", ptsname(master) + 5);
-        s.speed = 9600;
-        s.dataBits = 8;
-        s.stopBits = 1;
-        ASSERT_TRUE(OpenLine(s));
+        SetUartemuControl("");
+        ASSERT_FALSE(pty.slave.empty());
+        ASSERT_TRUE(qmtest::OpenTestLine(pty.Tty()));
         PreTxDelay = DtrLeadDelay = DtrTailDelay = 0;
     }
     void TearDown() override
     {
         CloseLine();
-        if (master >= 0)
-            close(master);
-        SetControl("");
+        SetUartemuControl("");
         PreTxDelay = DtrLeadDelay = DtrTailDelay = 0;
     }
     // The trace records of our port from now on.
@@ -86,7 +45,7 @@ protected:
     std::vector<Record> Trace() const
     {
         std::vector<Record> mine;
-        for (const Record &r : uartemu::ReadTrace(Env("UARTEMU_TRACE")))
+        for (const Record &r : uartemu::ReadTrace(qmtest::UartemuTracePath()))
             if (r.pid == getpid() && r.fd == LineFd && r.t >= mark)
                 mine.push_back(r);
         return mine;
@@ -103,28 +62,29 @@ protected:
                 return &r;
         return nullptr;
     }
-    int master = -1;
+    // Sends the request frame, expecting that result (and the seconds it took): its trace.
+    std::vector<Record> Send(int expected = 1, double *took = nullptr)
+    {
+        RtuFrame *f = MakeRtuFrame(1, kRequest.data() + 1, 5);
+        Mark();
+        double t0 = qmtest::NowSeconds();
+        EXPECT_EQ(SendRtuFrame(f, LineFd), expected);
+        if (took)
+            *took = qmtest::NowSeconds() - t0;
+        FreeRtuFrame(f);
+        return Trace();
+    }
+    qmtest::PtyPair pty;
     int64_t mark = 0;
 };
-
-const std::vector<uint8_t> kRequest = {0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A};
-
-RtuFrame *Request()
-{
-    return MakeRtuFrame(1, kRequest.data() + 1, 5);
-}
 
 } // namespace
 
 TEST_F(BenchPort, FrameGoesOutBetweenDtrUpAndDown)
 {
-    RtuFrame *f = Request();
-    Mark();
-    EXPECT_EQ(SendRtuFrame(f, LineFd), 1);
-    FreeRtuFrame(f);
-    EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
+    auto t = Send();
+    EXPECT_EQ(qmtest::CurrentPolicy(), SCHED_OTHER);
     EXPECT_EQ(Order(), "flush flush dtr+ write lsr dtr- flush");
-    auto t = Trace();
     const Record *write = First(t, "write");
     const Record *down = First(t, "dtr", 0);
     const Record *lsr = First(t, "lsr");
@@ -145,7 +105,7 @@ TEST_F(BenchPort, FrameGoesOutBetweenDtrUpAndDown)
     }
     EXPECT_LE(lsr->Int("prev"), write->Int("end"));
     EXPECT_GE(lsr->Int("last"), write->Int("end"));
-    EXPECT_EQ(DrainMaster(master), kRequest);  // the whole frame reached the line
+    EXPECT_EQ(Drain(pty.master), kRequest);  // the whole frame reached the line
 }
 
 // Above 9600 bit/s the 800 us per byte would outlast the frame on the wire and keep DTR up
@@ -160,15 +120,8 @@ TEST_F(BenchPort, FasterLinesSleepOnlyThroughTheFrame)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.speed);
         CloseLine();
-        LineSettings s {};
-        snprintf(s.tty, sizeof s.tty, "%s", ptsname(master) + 5);
-        s.speed = c.speed;
-        ASSERT_TRUE(OpenLine(s));
-        RtuFrame *f = Request();
-        Mark();
-        ASSERT_EQ(SendRtuFrame(f, LineFd), 1);
-        FreeRtuFrame(f);
-        auto t = Trace();
+        ASSERT_TRUE(OpenLine(qmtest::Settings(pty.Tty(), c.speed, 0, 0, 0)));
+        auto t = Send();
         const Record *write = First(t, "write");
         const Record *lsr = First(t, "lsr");
         const Record *down = First(t, "dtr", 0);
@@ -178,7 +131,7 @@ TEST_F(BenchPort, FasterLinesSleepOnlyThroughTheFrame)
         EXPECT_GE(down->t, write->Int("end"));
         EXPECT_LT(down->t - write->Int("end"), 2000);  // the fixed sleep: 2.2 to 5.7 ms
         EXPECT_EQ(down->Int("cut"), 0);
-        EXPECT_EQ(DrainMaster(master), kRequest);
+        EXPECT_EQ(Drain(pty.master), kRequest);
     }
 }
 
@@ -187,11 +140,7 @@ TEST_F(BenchPort, DelaysFrameTheTransmission)
     PreTxDelay = 5;
     DtrLeadDelay = 2;
     DtrTailDelay = 1;
-    RtuFrame *f = Request();
-    Mark();
-    ASSERT_EQ(SendRtuFrame(f, LineFd), 1);
-    FreeRtuFrame(f);
-    auto t = Trace();
+    auto t = Send();
     const Record *flush = First(t, "flush");
     const Record *up = First(t, "dtr", 1);
     const Record *write = First(t, "write");
@@ -206,15 +155,11 @@ TEST_F(BenchPort, DelaysFrameTheTransmission)
     EXPECT_LT(write->t - up->t, 2000 + slack);
     EXPECT_GE(down->t - write->Int("end"), 1000);
     EXPECT_LT(down->t - write->Int("end"), 1000 + slack);
-    EXPECT_EQ(DrainMaster(master), kRequest);
+    EXPECT_EQ(Drain(pty.master), kRequest);
 
     // Negative delays are no delays.
     PreTxDelay = DtrLeadDelay = DtrTailDelay = -20;
-    f = Request();
-    Mark();
-    ASSERT_EQ(SendRtuFrame(f, LineFd), 1);
-    FreeRtuFrame(f);
-    t = Trace();
+    t = Send();
     up = First(t, "dtr", 1);
     write = First(t, "write");
     down = First(t, "dtr", 0);
@@ -226,10 +171,8 @@ TEST_F(BenchPort, DelaysFrameTheTransmission)
 // What the port hears of its own transmission (the transceiver's echo) is discarded.
 TEST_F(BenchPort, EchoIsFlushedAfterTheFrame)
 {
-    SetControl("echo=1\n");
-    RtuFrame *f = Request();
-    ASSERT_EQ(SendRtuFrame(f, LineFd), 1);
-    FreeRtuFrame(f);
+    SetUartemuControl("echo=1\n");
+    Send();
     int waiting = -1;
     ASSERT_EQ(ioctl(LineFd, FIONREAD, &waiting), 0);
     EXPECT_EQ(waiting, 0);
@@ -249,15 +192,15 @@ TEST_F(BenchPort, UnusableFrameOnlyFlushes)
     }
     // No priority change is even tried: a process without the right to real-time
     // scheduling prints no warning.
-    auto child = serialtest::InChild([] {
+    auto child = qmtest::InChild([] {
         rlimit none = {0, 0};
         setrlimit(RLIMIT_RTPRIO, &none);
-        serialtest::DropCapabilities({CAP_SYS_NICE});
+        qmtest::DropCapabilities({CAP_SYS_NICE});
         return SendRtuFrame(nullptr, LineFd) == 0 ? 0 : 1;
     });
     EXPECT_EQ(child.status, 0);
     EXPECT_EQ(child.err, "");
-    EXPECT_EQ(DrainMaster(master), std::vector<uint8_t>{});
+    EXPECT_EQ(Drain(pty.master), std::vector<uint8_t>{});
 }
 
 // A port that fails: the frame is not sent, DTR is dropped without the tail delay, the
@@ -275,16 +218,13 @@ TEST_F(BenchPort, FailuresDropDtrAndReturnZero)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.control);
-        SetControl(c.control);
-        RtuFrame *f = Request();
-        Mark();
-        double t0 = qmtest::NowSeconds();
-        EXPECT_EQ(SendRtuFrame(f, LineFd), 0);
-        EXPECT_LT(qmtest::NowSeconds() - t0, 0.15);  // no 200 ms tail delay
-        FreeRtuFrame(f);
+        SetUartemuControl(c.control);
+        double took = 0;
+        Send(0, &took);
+        EXPECT_LT(took, 0.15);  // no 200 ms tail delay
         EXPECT_EQ(Order(), c.order);
-        EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
-        DrainMaster(master);
+        EXPECT_EQ(qmtest::CurrentPolicy(), SCHED_OTHER);
+        Drain(pty.master);
     }
 }
 
@@ -292,17 +232,13 @@ TEST_F(BenchPort, FailuresDropDtrAndReturnZero)
 // its bound (10 ms per byte + 100 ms: 180 ms for 8 bytes) and takes the failure exit.
 TEST_F(BenchPort, StuckTransmitterEndsTheWait)
 {
-    SetControl("temt=stuck\n");
-    RtuFrame *f = Request();
-    Mark();
-    double t0 = qmtest::NowSeconds();
-    EXPECT_EQ(SendRtuFrame(f, LineFd), 0);
-    double took = qmtest::NowSeconds() - t0;
-    FreeRtuFrame(f);
+    SetUartemuControl("temt=stuck\n");
+    double took = 0;
+    Send(0, &took);
     EXPECT_GE(took, 0.18);
     EXPECT_LT(took, 2.0);
     EXPECT_EQ(Order(), "flush flush dtr+ write lsr flush dtr-");
-    EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
+    EXPECT_EQ(qmtest::CurrentPolicy(), SCHED_OTHER);
 }
 
 TEST_F(BenchPort, LoopbackResultCodes)
@@ -321,10 +257,10 @@ TEST_F(BenchPort, LoopbackResultCodes)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.control);
-        SetControl(c.control);
+        SetUartemuControl(c.control);
         Mark();
         EXPECT_EQ(TestUartLoopback(LineFd), c.result);
-        EXPECT_EQ(serialtest::CurrentPolicy(), SCHED_OTHER);
+        EXPECT_EQ(qmtest::CurrentPolicy(), SCHED_OTHER);
         int bits = 0;
         ioctl(LineFd, TIOCMGET, &bits);
         EXPECT_EQ(bits & (0x8000 | TIOCM_DTR), 0);  // loopback off, DTR never raised
@@ -349,7 +285,7 @@ TEST_F(BenchPort, LoopbackResultCodes)
             EXPECT_EQ(write->Bytes(), frame);
         }
     }
-    EXPECT_EQ(DrainMaster(master), std::vector<uint8_t>{});  // nothing reached the line
+    EXPECT_EQ(Drain(pty.master), std::vector<uint8_t>{});  // nothing reached the line
 }
 
 TEST_F(BenchPort, LoopbackWaitsTheLeadDelayAndTheEcho)

@@ -3,18 +3,18 @@
 qm_add_gtest(serial_frame_test SOURCES serial_frame_test.cpp LIBS qmseriallink)
 # The UART lock's and the I/O interface lock's rounds run beside each other (the latter
 # waits out 500 ms sleeps).
-qm_add_gtest(serial_lock_test SOURCES serial_lock_test.cpp serial_testkit.cpp LIBS qmseriallink
+qm_add_gtest(serial_lock_test SOURCES serial_lock_test.cpp LIBS qmseriallink
              SPLIT UartLock.* IoIfaceLock.*)
 if(TARGET serial_lock_test)
   # The test holds or fails the lock code's calls on the lock name, and holds the I/O
-  # interface record's write (serialtest::EntryHook).
+  # interface record's write (qmtest::EntryHook, tests/support/entryhook.h).
   target_link_options(serial_lock_test PRIVATE -Wl,--wrap=unlink,--wrap=link,--wrap=linkat,--wrap=pwrite)
 endif()
-qm_add_gtest(serial_timing_test SOURCES serial_timing_test.cpp serial_testkit.cpp LIBS qmseriallink)
-qm_add_gtest(serial_line_test SOURCES serial_line_test.cpp LIBS qmseriallink LABELS bench)
+qm_add_gtest(serial_timing_test SOURCES serial_timing_test.cpp LIBS qmseriallink)
+qm_add_gtest(serial_line_test SOURCES serial_line_test.cpp LIBS qmtestline LABELS bench)
 qm_uartemu_preload(serial_line_test)
-qm_add_gtest(serial_transmit_test SOURCES serial_transmit_test.cpp serial_testkit.cpp
-             LIBS qmseriallink uartemu_trace LABELS bench)
+qm_add_gtest(serial_transmit_test SOURCES serial_transmit_test.cpp
+             LIBS qmtestline uartemu_trace LABELS bench)
 qm_uartemu_preload(serial_transmit_test)
 if(TEST serial_transmit_test)
   set_property(TEST serial_transmit_test APPEND PROPERTY ENVIRONMENT

@@ -84,8 +84,7 @@ class AcqSpeed : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!qmtest::InSandbox())
-            GTEST_SKIP() << "not inside the private mount namespace (run through ctest)";
+        QM_REQUIRE_SANDBOX();
         unlink(kCompanion);
     }
     std::unique_ptr<AcqSpeedSetup> s = NewSetup();

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <functional>
 #include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -36,19 +35,6 @@ void SetMtime(const char *path, time_t sec, long nsec = 0)
     ASSERT_EQ(utimensat(AT_FDCWD, path, t, 0), 0);
 }
 
-// Runs fn in a forked child (its own copy of the process-wide change marker) and
-// returns its result as the exit status; -1 when it did not end normally.
-int InChild(const std::function<int()> &fn)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(fn());
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
-        return -1;
-    return WEXITSTATUS(status);
-}
-
 // A lock file left by a process that has ended.
 void LeaveDeadLock()
 {
@@ -69,8 +55,7 @@ class IoIface : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!qmtest::InSandbox())
-            GTEST_SKIP() << "not inside the private mount namespace (run through ctest)";
+        QM_REQUIRE_SANDBOX();
         unlink(kRecord);
         rmdir(kLock);
         unlink(kLock);
@@ -211,7 +196,7 @@ TEST_F(IoIface, StaleLockOfAnotherUser)
         LeaveDeadLock();
         const std::string dead = qmtest::ReadFile(kLock);
         ASSERT_EQ(chown(kLock, 4242, 4242) | chmod(kLock, mode), 0);
-        int r = InChild([mode] {
+        int r = qmtest::InChild([mode] {
             if (setgroups(0, nullptr) != 0 || setgid(4243) != 0 || setuid(4243) != 0)
                 return 10;
             double t0 = qmtest::NowSeconds();
@@ -225,7 +210,7 @@ TEST_F(IoIface, StaleLockOfAnotherUser)
                 return 13;  // the emptied lock is free, the other one stays in the way
             return mode != 0666 || (GetVesIfaceSetStatus(nullptr) == 1 && qmtest::NowSeconds() - t2 < 1.0)
                        ? 0 : 14;
-        });
+        }).status;
         EXPECT_EQ(r, 0) << std::oct << mode;
         EXPECT_EQ(FileBytes(kRecord), (Bytes{1, 2, 0, 0, 0, 0, 0, 0, 0, 0})) << std::oct << mode;
         EXPECT_EQ(qmtest::ReadFile(kLock), mode == 0666 ? "" : dead) << std::oct << mode;
@@ -274,7 +259,7 @@ TEST_F(IoIface, ChangeMarkerReportsEachNewSecondOnce)
 {
     PutBytes(kRecord, {1, 2, 3, 4});
     SetMtime(kRecord, 2000000, 100);
-    int r = InChild([] {
+    int r = qmtest::InChild([] {
         Bytes buf(10, 0xEE);
         if (GetVesIfaceSetStatus(buf.data()) != 1)
             return 10;  // a time this process has not seen yet is a change
@@ -305,7 +290,7 @@ TEST_F(IoIface, ChangeMarkerReportsEachNewSecondOnce)
         if (GetVesIfaceSetStatus(nullptr) != 1)
             return 19;
         return 0;
-    });
+    }).status;
     EXPECT_EQ(r, 0);
 }
 

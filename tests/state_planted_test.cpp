@@ -5,7 +5,6 @@
 #include <cstring>
 #include <functional>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "benchline.h"
@@ -73,15 +72,11 @@ const Site kSites[] = {
 // Runs the site's calls in a child; false when they did not end within the bound.
 bool EndsInTime(const Site &site)
 {
-    pid_t pid = fork();
-    if (pid == 0) {
+    return qmtest::InChild([&] {
         alarm(30);
         site.exercise();
-        _exit(0);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        return 0;
+    }).status == 0;
 }
 
 class PlantedAtStateFile : public ::testing::TestWithParam<Site> {

@@ -52,8 +52,7 @@ class ServiceRequest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!qmtest::InSandbox())
-            GTEST_SKIP() << "not inside the private mount namespace (run through ctest)";
+        QM_REQUIRE_SANDBOX();
         unlink(kRequest);
         unlink(kToolOutput);
         setenv("QMPASSWD_FILE", kToolOutput, 1);

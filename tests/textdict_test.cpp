@@ -55,8 +55,7 @@ class TextDictTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!qmtest::InSandbox())
-            GTEST_SKIP() << "not inside the private mount namespace (run through ctest)";
+        QM_REQUIRE_SANDBOX();
         unlink(kStore.c_str());
         memset(mLang, 0, sizeof mLang);
     }

@@ -14,7 +14,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "ptypair.h"
 #include "testsupport.h"
+#include "uartemu_control.h"
 #include "uartemu_trace.h"
 
 namespace {
@@ -22,38 +24,23 @@ namespace {
 constexpr int kLoop = 0x8000;  // TIOCM_LOOP
 const char kTestFrame[] = "*****TestFrame******";
 
-std::string TracePath() { return getenv("UARTEMU_TRACE") ? getenv("UARTEMU_TRACE") : ""; }
-std::string CtlPath() { return getenv("UARTEMU_CTL") ? getenv("UARTEMU_CTL") : ""; }
+using qmtest::UartemuControlPath, qmtest::UartemuTracePath;
+const auto Control = qmtest::SetUartemuControl;
 
-// Replaces the control file at once (written aside, then renamed).
-void Control(const std::string &text)
-{
-    std::string tmp = CtlPath() + ".new";
-    qmtest::WriteFile(tmp, text);
-    ASSERT_EQ(rename(tmp.c_str(), CtlPath().c_str()), 0);
-}
-
-// A pty pair: the slave is the emulated port, the master the line.
-struct Line {
-    int master = -1, port = -1;
-    std::string path;
-    Line()
+// A pty pair with its slave, the emulated port, open.
+struct Line : qmtest::PtyPair {
+    int port = -1;
+    const std::string &path = slave;
+    Line() : PtyPair(O_NONBLOCK)
     {
-        master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
-        if (master < 0 || grantpt(master) || unlockpt(master))
-            return;
-        path = ptsname(master);
-        port = open(path.c_str(), O_RDWR | O_NOCTTY);
+        if (!slave.empty())
+            port = open(slave.c_str(), O_RDWR | O_NOCTTY);
     }
     ~Line()
     {
         if (port >= 0)
             close(port);
-        if (master >= 0)
-            close(master);
     }
-    Line(const Line &) = delete;
-    Line &operator=(const Line &) = delete;
 };
 
 // The raw mode of the line master: speed, parity (0 none, 1 odd, 2 even), data and stop bits.
@@ -149,7 +136,7 @@ int LoopbackTest(int fd)
 std::vector<uartemu::Record> TraceSince(int64_t t0, const std::string &event = "")
 {
     std::vector<uartemu::Record> out;
-    for (auto &r : uartemu::Select(uartemu::ReadTrace(TracePath()), event, getpid()))
+    for (auto &r : uartemu::Select(uartemu::ReadTrace(UartemuTracePath()), event, getpid()))
         if (r.t >= t0)
             out.push_back(r);
     return out;
@@ -160,7 +147,7 @@ protected:
     void SetUp() override
     {
         QM_REQUIRE_SANDBOX();
-        if (TracePath().empty() || CtlPath().empty())
+        if (UartemuTracePath().empty() || UartemuControlPath().empty())
             GTEST_SKIP() << "UARTEMU_TRACE / UARTEMU_CTL not set (run through ctest)";
         Control("");
         ASSERT_GE(line.port, 0) << "no pty pair";
@@ -533,8 +520,8 @@ TEST_F(UartEmu, TransmitterTraceOrderAndItsTimingDiagram)
 
     // The viewer works on the raw trace: give it this exchange's records only.
     std::string svg = qmtest::BinDir() + "/uartemu_test_exchange.svg";
-    std::string mine = TracePath() + ".exchange";
-    std::string text = qmtest::ReadFile(TracePath()), raw;
+    std::string mine = UartemuTracePath() + ".exchange";
+    std::string text = qmtest::ReadFile(UartemuTracePath()), raw;
     for (size_t pos = 0; pos < text.size();) {
         size_t end = text.find('\n', pos);
         std::string l = text.substr(pos, end == std::string::npos ? end : end - pos + 1);
@@ -599,7 +586,7 @@ TEST_F(UartEmu, SeparateProgramRunsWithTheEmulation)
     EXPECT_EQ(child.out.rfind("sent 1 polls=", 0), 0u) << child.out;
     EXPECT_NE(child.out.find("rx=010302123" "4b533"), std::string::npos) << child.out;
     int others = 0;
-    for (const auto &rec : uartemu::ReadTrace(TracePath()))
+    for (const auto &rec : uartemu::ReadTrace(UartemuTracePath()))
         others += rec.pid != getpid() && rec.t >= t0 && rec.event == "write";
     EXPECT_EQ(others, 2) << "the program wrote its own trace records";
 }

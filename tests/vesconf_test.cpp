@@ -65,26 +65,10 @@ class VesconfTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!qmtest::InSandbox())
-            GTEST_SKIP() << "not inside the private mount namespace (run through ctest)";
+        QM_REQUIRE_SANDBOX();
         Clean();
     }
 };
-
-// Waits for a child at most timeoutSeconds; true when it exited with status 0.
-bool ChildSucceeded(pid_t pid, int timeoutSeconds)
-{
-    const double deadline = qmtest::NowSeconds() + timeoutSeconds;
-    int status = 0;
-    while (qmtest::NowSeconds() < deadline) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        usleep(20000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return false;
-}
 
 } // namespace
 
@@ -338,7 +322,7 @@ TEST_F(VesconfTest, FifoAtTheStoreNameDoesNotBlock)
                   SetVesconfEntry("A", "1") == 1;
         _exit(ok ? 0 : 1);
     }
-    EXPECT_TRUE(ChildSucceeded(pid, 60));
+    EXPECT_EQ(qmtest::WaitExit(pid, 60), 0);
     EXPECT_EQ(Store(), "A=\"1\"\n");
 }
 
@@ -357,7 +341,7 @@ TEST_F(VesconfTest, FailedWriteKeepsTheStore)
         setrlimit(RLIMIT_FSIZE, &limit);
         _exit(SetVesconfEntry("NEW", "1") == 0 ? 0 : 1);
     }
-    EXPECT_TRUE(ChildSucceeded(pid, 60));
+    EXPECT_EQ(qmtest::WaitExit(pid, 60), 0);
     EXPECT_EQ(Store(), content);
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }

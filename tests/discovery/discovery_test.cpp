@@ -6,7 +6,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "harness.h"
+#include "discoverybench.h"
 #include "uartemu_trace.h"
 
 using namespace disc;

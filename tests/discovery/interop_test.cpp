@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <unistd.h>
 
-#include "harness.h"
+#include "discoverybench.h"
 
 using namespace disc;
 

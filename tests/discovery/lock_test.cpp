@@ -11,7 +11,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "harness.h"
+#include "discoverybench.h"
 #include "uartemu_trace.h"
 
 using namespace disc;
@@ -61,6 +61,15 @@ std::map<int, int> RequestsWritten(const std::string &trace)
             ++count[bytes[0]];
     }
     return count;
+}
+
+// The times (us) of the port trace's records of that event.
+std::vector<int64_t> EventTimes(const std::string &trace, const std::string &event)
+{
+    std::vector<int64_t> times;
+    for (auto &rec : uartemu::Select(uartemu::ReadTrace(trace), event))
+        times.push_back(rec.t);
+    return times;
 }
 
 // A live process that is not us, to hold the lock.
@@ -147,14 +156,7 @@ TEST_F(LockAndHandOver, PortHandedOverAfterTenSeconds)
         EXPECT_EQ(requests[a], a == 40 ? 3 : 1) << "address " << a;
 
     // The port: open, closed for at least 5 s, open again; the lock away that long too.
-    auto ports = uartemu::Select(uartemu::ReadTrace(trace), "");
-    std::vector<int64_t> opens, closes;
-    for (auto &rec : ports) {
-        if (rec.event == "open")
-            opens.push_back(rec.t);
-        if (rec.event == "close")
-            closes.push_back(rec.t);
-    }
+    auto opens = EventTimes(trace, "open"), closes = EventTimes(trace, "close");
     ASSERT_GE(opens.size(), 2u);
     ASSERT_GE(closes.size(), 2u);
     EXPECT_GE(opens[1] - closes[0], 5000000);
@@ -249,16 +251,8 @@ TEST_F(LockAndHandOver, WallClockSteppedBackDuringTheScan)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, ShortLines(1, last, 40));
 
-    auto ports = uartemu::Select(uartemu::ReadTrace(trace), "");
-    std::vector<int64_t> opens, closes, writes;
-    for (auto &rec : ports) {
-        if (rec.event == "open")
-            opens.push_back(rec.t);
-        if (rec.event == "close")
-            closes.push_back(rec.t);
-        if (rec.event == "write")
-            writes.push_back(rec.t);
-    }
+    auto opens = EventTimes(trace, "open"), closes = EventTimes(trace, "close");
+    auto writes = EventTimes(trace, "write");
     ASSERT_GE(opens.size(), 2u);
     ASSERT_GE(closes.size(), 2u);
     EXPECT_GE(closes[0] - opens[0], 10000000);

@@ -9,9 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include "testsupport.h"
 
 namespace qmtest {
 
@@ -67,18 +65,6 @@ std::set<int> OpenDescriptors()
         closedir(dir);
     }
     return fds;
-}
-
-bool WaitForFile(const std::string &path, double seconds)
-{
-    double end = NowSeconds() + seconds;
-    while (NowSeconds() < end) {
-        struct stat st;
-        if (stat(path.c_str(), &st) == 0 && st.st_size > 0)
-            return true;
-        usleep(5000);
-    }
-    return false;
 }
 
 } // namespace qmtest

@@ -21,7 +21,5 @@ bool Exists(const std::string &path);
 std::vector<std::string> DirEntries(const std::string &dir);
 // The descriptors open in this process (/proc/self/fd), without the one that lists them.
 std::set<int> OpenDescriptors();
-// Waits at most seconds for the file to exist with something in it.
-bool WaitForFile(const std::string &path, double seconds);
 
 } // namespace qmtest

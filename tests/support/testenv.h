@@ -2,6 +2,7 @@
 // and whether the program runs inside the sandbox.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -9,17 +10,21 @@
 namespace qmtest {
 
 // The environment variable name, or fallback when it is not set.
-std::string Env(const char *name, const char *fallback = "");
+inline std::string Env(const char *name, const char *fallback = "")
+{
+    const char *v = getenv(name);
+    return v ? v : fallback;
+}
 // Directory of the build outputs (qmveskar, libqmveskar.so, ...).
-std::string BinDir();
+inline std::string BinDir() { return Env("QM_BIN_DIR", "."); }
 // The source tree.
-std::string SourceDir();
+inline std::string SourceDir() { return Env("QM_SOURCE_DIR", ".."); }
 // The emulator prefix of the 32-bit build ("" on x86-64).
-std::string Emulator();
+inline std::string Emulator() { return Env("QM_EMULATOR"); }
 // True in a sanitizer build.
-bool Sanitized();
+inline bool Sanitized() { return !Env("QM_SANITIZE").empty(); }
 // True inside the sandbox's private mount namespace.
-bool InSandbox();
+inline bool InSandbox() { return Env("QM_SANDBOX") == "1"; }
 
 } // namespace qmtest
 

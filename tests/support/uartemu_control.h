@@ -2,15 +2,19 @@
 // them (UARTEMU_CTL, UARTEMU_TRACE; "" when the program runs without them).
 #pragma once
 
-#include <string>
+#include "files.h"
+#include "testenv.h"
 
 namespace qmtest {
 
 // The emulation's control file.
-std::string UartemuControlPath();
+inline std::string UartemuControlPath() { return Env("UARTEMU_CTL"); }
 // The emulation's trace.
-std::string UartemuTracePath();
+inline std::string UartemuTracePath() { return Env("UARTEMU_TRACE"); }
 // Replaces the control file with text in one step; a failed rename fails the case.
-void SetUartemuControl(const std::string &text);
+inline void SetUartemuControl(const std::string &text)
+{
+    EXPECT_TRUE(ReplaceFile(UartemuControlPath(), text)) << "control file " << UartemuControlPath();
+}
 
 } // namespace qmtest

@@ -1,4 +1,4 @@
-// harness.h - a bench line for the discovery tests: the device simulator on its own pty
+// discoverybench.h - a bench line for the discovery tests: the device simulator on its own pty
 // pair, the line's record in the sandbox's line database, and qmveskar run (or started in
 // the background) with the UART emulation preloaded.
 #pragma once
@@ -48,11 +48,8 @@ qmtest::ProcResult RunQmveskarOnBench(const std::vector<std::string> &args,
                                       const std::vector<std::string> &env = {},
                                       int timeoutSeconds = 120);
 
-// Starts any program (the emulator prepended in the 32-bit build when emulated is true).
-pid_t Spawn(const std::vector<std::string> &argv, bool emulated = true,
-            const std::string &outFile = "/dev/null", const std::string &errFile = "/dev/null",
-            const std::vector<std::string> &env = {});
-bool WaitForFile(const std::string &path, double seconds);
+// Programs started in the background (run.h).
+using qmtest::Spawn;
 
 // The report line of the reference controller (registers 01 23 / 41 42 1E E3 / 01 07).
 std::string ReferenceLine(int lineId, int address);

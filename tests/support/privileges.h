@@ -1,5 +1,5 @@
-// capabilities.h - capabilities taken from the test process, for the paths that run without
-// a right.
+// privileges.h - the test process's rights: capabilities taken away, for the paths that run
+// without one, and the scheduling policy a thread runs under.
 #pragma once
 
 #include <initializer_list>
@@ -9,5 +9,7 @@ namespace qmtest {
 // Clears the given capabilities (CAP_* numbers) from the calling process's effective,
 // permitted and inheritable sets. False when the kernel refuses.
 bool DropCapabilities(std::initializer_list<int> caps);
+// The calling thread's policy (SCHED_*) and priority.
+int CurrentPolicy(int *priority = nullptr);
 
 } // namespace qmtest

@@ -1,13 +1,7 @@
-// harness.cpp - bench line for the discovery tests (see harness.h).
-#include "harness.h"
+// discoverybench.cpp - bench line for the discovery tests (see discoverybench.h).
+#include "discoverybench.h"
 
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "uartemu_trace.h"
@@ -44,45 +38,6 @@ std::string ReferenceLine(int lineId, int address)
     snprintf(text, sizeof text, "%011d,%03d,0001,0023,XAB123C,0107,[ 41 42 1e e3 ]", lineId,
              address);
     return text;
-}
-
-pid_t Spawn(const std::vector<std::string> &argv, bool emulated, const std::string &outFile,
-            const std::string &errFile, const std::vector<std::string> &env)
-{
-    std::vector<std::string> args;
-    if (emulated && !qmtest::Emulator().empty())
-        args.push_back(qmtest::Emulator());
-    args.insert(args.end(), argv.begin(), argv.end());
-    pid_t pid = fork();
-    if (pid == 0) {
-        int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        for (const auto &e : env)
-            putenv(strdup(e.c_str()));
-        std::vector<char *> c;
-        for (auto &a : args)
-            c.push_back(const_cast<char *>(a.c_str()));
-        c.push_back(nullptr);
-        execvp(c[0], c.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-bool WaitForFile(const std::string &path, double seconds)
-{
-    double end = qmtest::NowSeconds() + seconds;
-    while (qmtest::NowSeconds() < end) {
-        struct stat st;
-        if (stat(path.c_str(), &st) == 0 && st.st_size > 0)
-            return true;
-        usleep(5000);
-    }
-    return false;
 }
 
 Sim StartSim(const std::string &description, const LineRow &row, const std::string &peer)
@@ -163,27 +118,14 @@ Started StartQmveskar(const std::vector<std::string> &args, const std::string &t
     if (!ctl.empty())
         fullEnv.push_back("UARTEMU_CTL=" + ctl);
     uartemu::PreloadCommand(argv, fullEnv);
-    s.pid = Spawn(argv, true, s.outFile, s.errFile, fullEnv);
+    s.pid = qmtest::Spawn(argv, true, s.outFile, s.errFile, fullEnv);
     return s;
 }
 
 qmtest::ProcResult Wait(Started &s, int timeoutSeconds)
 {
     qmtest::ProcResult r;
-    double end = qmtest::NowSeconds() + timeoutSeconds;
-    int status = 0;
-    pid_t done = 0;
-    while ((done = waitpid(s.pid, &status, WNOHANG)) == 0 && qmtest::NowSeconds() < end)
-        usleep(10000);
-    if (done == 0) {
-        kill(s.pid, SIGKILL);
-        waitpid(s.pid, &status, 0);
-        r.status = -1;
-    } else if (WIFEXITED(status)) {
-        r.status = WEXITSTATUS(status);
-    } else if (WIFSIGNALED(status)) {
-        r.status = 128 + WTERMSIG(status);
-    }
+    r.status = qmtest::WaitExit(s.pid, timeoutSeconds);
     r.out = qmtest::ReadFile(s.outFile);
     r.err = qmtest::ReadFile(s.errFile);
     return r;

@@ -1,8 +1,9 @@
-// capabilities.cpp - capabilities taken from the test process (see capabilities.h).
-#include "capabilities.h"
+// privileges.cpp - the test process's rights (see privileges.h).
+#include "privileges.h"
 
 #include <cstdint>
 #include <linux/capability.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -21,6 +22,16 @@ bool DropCapabilities(std::initializer_list<int> caps)
         data[cap / 32].inheritable &= ~bit;
     }
     return syscall(SYS_capset, &header, data) == 0;
+}
+
+int CurrentPolicy(int *priority)
+{
+    int policy = -1;
+    sched_param param = {};
+    pthread_getschedparam(pthread_self(), &policy, &param);
+    if (priority)
+        *priority = param.sched_priority;
+    return policy;
 }
 
 } // namespace qmtest
