@@ -16,9 +16,8 @@
 #include <unistd.h>
 
 #include "benchline.h"
-#include "capabilities.h"
+#include "privileges.h"
 #include "ptyline.h"
-#include "schedpolicy.h"
 #include "seriallink.h"
 #include "testsupport.h"
 #include "uartemu_control.h"

@@ -2,6 +2,8 @@
 // emulation preloaded into this program, with the pty master as the RS-485 line. The
 // emulation's trace shows the order and timing of flushes, DTR, writes and status polls;
 // its control file plays a port that fails.
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <linux/capability.h>
 #include <sched.h>
@@ -121,17 +123,23 @@ TEST_F(BenchPort, FasterLinesSleepOnlyThroughTheFrame)
         SCOPED_TRACE(c.speed);
         CloseLine();
         ASSERT_TRUE(OpenLine(qmtest::Settings(pty.Tty(), c.speed, 0, 0, 0)));
-        auto t = Send();
-        const Record *write = First(t, "write");
-        const Record *lsr = First(t, "lsr");
-        const Record *down = First(t, "dtr", 0);
-        ASSERT_TRUE(write && lsr && down);
-        EXPECT_NEAR(double(write->Int("end") - write->Int("start")), double(c.wireUs), 5.0);
-        EXPECT_GE(lsr->t - write->t, c.sleepUs);
-        EXPECT_GE(down->t, write->Int("end"));
-        EXPECT_LT(down->t - write->Int("end"), 2000);  // the fixed sleep: 2.2 to 5.7 ms
-        EXPECT_EQ(down->Int("cut"), 0);
-        EXPECT_EQ(Drain(pty.master), kRequest);
+        // A loaded machine may wake the sender late, never early: DTR's drop is judged by
+        // the earliest of up to five sends (the fixed sleep would drop it 2.2 to 5.7 ms late).
+        int64_t late = INT64_MAX;
+        for (int send = 0; send < 5 && late >= 2000; ++send) {
+            auto t = Send();
+            const Record *write = First(t, "write");
+            const Record *lsr = First(t, "lsr");
+            const Record *down = First(t, "dtr", 0);
+            ASSERT_TRUE(write && lsr && down);
+            EXPECT_NEAR(double(write->Int("end") - write->Int("start")), double(c.wireUs), 5.0);
+            EXPECT_GE(lsr->t - write->t, c.sleepUs);
+            EXPECT_GE(down->t, write->Int("end"));
+            EXPECT_EQ(down->Int("cut"), 0);
+            EXPECT_EQ(Drain(pty.master), kRequest);
+            late = std::min(late, down->t - write->Int("end"));
+        }
+        EXPECT_LT(late, 2000);
     }
 }
 
