@@ -3,7 +3,7 @@
 qm_uartemu_export(${CMAKE_CURRENT_SOURCE_DIR})
 
 if(NOT QM_THREAD_TESTS_ONLY)
-  qm_add_gtest(uartemu_test SOURCES uartemu_test.cpp LIBS uartemu_trace LABELS serial
+  qm_add_gtest(uartemu_test SOURCES uartemu_test.cpp LIBS uartemu_trace uartemu_selftest LABELS serial
                TIMEOUT 300)
   add_dependencies(uartemu_test uartemu_probe)
   qm_uartemu_preload(uartemu_test)

@@ -17,6 +17,7 @@
 #include "ptypair.h"
 #include "testsupport.h"
 #include "uartemu_control.h"
+#include "uartemu_selftest.h"
 #include "uartemu_trace.h"
 
 namespace {
@@ -93,43 +94,11 @@ int Pending(int fd)
     return n;
 }
 
-// What the line carried: reads the pty master until it stays silent for quietMs.
+// What the line carried (qmtest::Drain), as text.
 std::string Drain(int master, int quietMs = 60)
 {
-    std::string got;
-    for (;;) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, quietMs) <= 0)
-            return got;
-        char buf[512];
-        ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0)
-            return got;
-        got.append(buf, size_t(n));
-    }
-}
-
-// The loopback self-test of the line master, step by step.
-int LoopbackTest(int fd)
-{
-    tcflush(fd, TCIOFLUSH);
-    SetLine(fd, kLoop, true);
-    int code = 1;
-    char buf[21] = {};
-    int n = 0;
-    if (write(fd, kTestFrame, 20) != 20)
-        code = -1;
-    else if (WaitTemt(fd) < 0)
-        code = -2;
-    else if (usleep(200000), ioctl(fd, FIONREAD, &n) != 0 || n != 20)
-        code = -3;
-    else if (read(fd, buf, 20) != 20)
-        code = -4;
-    else if (memcmp(buf, kTestFrame, 20) != 0)
-        code = -5;
-    SetLine(fd, kLoop, false);
-    tcflush(fd, TCIOFLUSH);
-    return code;
+    std::vector<uint8_t> got = qmtest::Drain(master, quietMs);
+    return std::string(got.begin(), got.end());
 }
 
 // The trace records of this process from t0 on.
@@ -393,17 +362,17 @@ TEST_F(UartEmu, ReceiverLoopSeesEchoThenReplyOneByteAtATime)
 TEST_F(UartEmu, LoopbackModesOfTheSelfTest)
 {
     ASSERT_EQ(SetMode(line.port, B9600, 0, 8, 1), 0);
-    EXPECT_EQ(LoopbackTest(line.port), 1);
+    EXPECT_EQ(ue_loopback_selftest(line.port), 1);
     Control("loop=corrupt\n");
-    EXPECT_EQ(LoopbackTest(line.port), -5);
+    EXPECT_EQ(ue_loopback_selftest(line.port), -5);
     Control("loop=silent\n");
-    EXPECT_EQ(LoopbackTest(line.port), -3);
+    EXPECT_EQ(ue_loopback_selftest(line.port), -3);
     Control("[" + line.path + "]\nloop=corrupt\n[/dev/pts/none]\nloop=silent\n");
-    EXPECT_EQ(LoopbackTest(line.port), -5) << "a section for this port";
+    EXPECT_EQ(ue_loopback_selftest(line.port), -5) << "a section for this port";
     Control("write=short\n");
-    EXPECT_EQ(LoopbackTest(line.port), -1);
+    EXPECT_EQ(ue_loopback_selftest(line.port), -1);
     Control("lsr_fail=1\n");
-    EXPECT_EQ(LoopbackTest(line.port), -2);
+    EXPECT_EQ(ue_loopback_selftest(line.port), -2);
     Control("");
     // The failures above left the byte that was in the shift register to come back, and
     // bytes in the receive FIFO until its time-out.

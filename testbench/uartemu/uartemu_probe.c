@@ -6,6 +6,8 @@
  *   uartemu_probe TTY SPEED loop           -> "loop <code>"  (1, -1 .. -5)
  *   uartemu_probe TTY SPEED send HEXFRAME  -> "sent <1|0> polls=<n> rx=<hex>"  */
 #define _GNU_SOURCE
+#include "uartemu_selftest.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,8 +18,6 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
-
-#define TIOCM_LOOP_BIT 0x8000
 
 static int open_line(const char *path, int speed)
 {
@@ -35,41 +35,6 @@ static int open_line(const char *path, int speed)
     return tcsetattr(fd, TCSANOW, &t) == 0 ? fd : -1;
 }
 
-static long wait_temt(int fd)
-{
-    long polls = 0;
-    for (;;) {
-        int lsr = 0;
-        ++polls;
-        if (ioctl(fd, TIOCSERGETLSR, &lsr) != 0)
-            return -1;
-        if (lsr & TIOCSER_TEMT)
-            return polls;
-    }
-}
-
-static int loopback(int fd)
-{
-    static const char frame[] = "*****TestFrame******";
-    int loop = TIOCM_LOOP_BIT, code = 1, n = 0;
-    char buf[21] = {0};
-    tcflush(fd, TCIOFLUSH);
-    ioctl(fd, TIOCMBIS, &loop);
-    if (write(fd, frame, 20) != 20)
-        code = -1;
-    else if (wait_temt(fd) < 0)
-        code = -2;
-    else if (usleep(200000), ioctl(fd, FIONREAD, &n) != 0 || n != 20)
-        code = -3;
-    else if (read(fd, buf, 20) != 20)
-        code = -4;
-    else if (memcmp(buf, frame, 20) != 0)
-        code = -5;
-    ioctl(fd, TIOCMBIC, &loop);
-    tcflush(fd, TCIOFLUSH);
-    return code;
-}
-
 static int send_and_collect(int fd, const char *hex, char *rx, size_t rxsize, long *polls)
 {
     unsigned char frame[256];
@@ -83,7 +48,7 @@ static int send_and_collect(int fd, const char *hex, char *rx, size_t rxsize, lo
     int dtr = TIOCM_DTR, ok = 1;
     tcflush(fd, TCIOFLUSH);
     ioctl(fd, TIOCMBIS, &dtr);
-    if (write(fd, frame, len) != (ssize_t)len || (*polls = wait_temt(fd)) < 0)
+    if (write(fd, frame, len) != (ssize_t)len || (*polls = ue_wait_temt(fd)) < 0)
         ok = 0;
     ioctl(fd, TIOCMBIC, &dtr);
     tcflush(fd, TCIOFLUSH);
@@ -115,7 +80,7 @@ int main(int argc, char **argv)
         return 1;
     }
     if (!strcmp(argv[3], "loop")) {
-        printf("loop %d\n", loopback(fd));
+        printf("loop %d\n", ue_loopback_selftest(fd));
     } else if (!strcmp(argv[3], "send") && argc > 4) {
         char rx[1024];
         long polls = 0;
