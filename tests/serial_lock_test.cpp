@@ -56,11 +56,7 @@ struct OtherProcess {
             _exit(0);
         }
     }
-    ~OtherProcess()
-    {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    ~OtherProcess() { qmtest::KillChild(pid); }
 };
 
 std::vector<std::string> ShmEntries() { return qmtest::DirEntries("/dev/shm"); }

@@ -6,9 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <csignal>
 #include <sys/ioctl.h>
 #include <sys/syscall.h>
@@ -221,9 +219,7 @@ TEST_F(Receiver, ByteTakenByAnotherReaderEndsAtTheIdleLimit)
 TEST_F(Receiver, RefusedPriorityStillCompletesTheExchange)
 {
     auto child = qmtest::InChild([this] {
-        rlimit none = {0, 0};
-        setrlimit(RLIMIT_RTPRIO, &none);
-        if (!qmtest::DropCapabilities({CAP_SYS_NICE}))
+        if (!qmtest::RefuseRealTime())
             return 10;
         if (!Exchange(1, kReadOne))
             return 11;

@@ -4,9 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <linux/capability.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <sys/time.h>
 
 #include "internal.h"
@@ -138,9 +136,7 @@ TEST(RtPriority, RaiseGivesHighestFifoAndDropGivesOther)
 TEST(RtPriority, RefusedRaisePrintsTheWarningAndGoesOn)
 {
     auto child = qmtest::InChild([] {
-        rlimit none = {0, 0};
-        setrlimit(RLIMIT_RTPRIO, &none);
-        if (!qmtest::DropCapabilities({CAP_SYS_NICE}))
+        if (!qmtest::RefuseRealTime())
             return 10;
         RtPriorityRaise();
         if (qmtest::CurrentPolicy() != SCHED_OTHER)

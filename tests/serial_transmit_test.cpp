@@ -5,10 +5,8 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
-#include <linux/capability.h>
 #include <sched.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "privileges.h"
@@ -201,9 +199,7 @@ TEST_F(BenchPort, UnusableFrameOnlyFlushes)
     // No priority change is even tried: a process without the right to real-time
     // scheduling prints no warning.
     auto child = qmtest::InChild([] {
-        rlimit none = {0, 0};
-        setrlimit(RLIMIT_RTPRIO, &none);
-        qmtest::DropCapabilities({CAP_SYS_NICE});
+        qmtest::RefuseRealTime();
         return SendRtuFrame(nullptr, LineFd) == 0 ? 0 : 1;
     });
     EXPECT_EQ(child.status, 0);

@@ -62,12 +62,6 @@ pid_t Spawn(const std::function<void()> &body)
     return pid;
 }
 
-void Stop(pid_t pid)
-{
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
-
 std::string Entry(const char *key)
 {
     char out[150] = {};
@@ -153,7 +147,7 @@ TEST(Writers, SlotReadersSeeWholeWrites)
             torn += read && !Whole(got);
         }
         stop = true;
-        row.kind == Thread ? thread.join() : Stop(pid);
+        row.kind == Thread ? thread.join() : qmtest::KillChild(pid);
         printf("%-24s %d reads: %d torn, %d failed (%.1f s)\n", row.name, reads, torn, failed,
                qmtest::NowSeconds() - start);
         EXPECT_EQ(torn + failed, 0) << row.name;
@@ -191,7 +185,7 @@ TEST(Writers, TwoStoreWritersLoseNoEntry)
             lost += Entry(key) != std::to_string(round);
     }
     for (pid_t pid : pids)
-        Stop(pid);
+        qmtest::KillChild(pid);
     printf("two store writers of different keys: %d entries lost in %d rounds\n", lost, rounds);
     EXPECT_EQ(lost, 0);
 }
@@ -214,7 +208,7 @@ TEST(Writers, KilledWritersLeaveWholeFiles)
         for (int k = 0; k < kills; ++k) {
             pid_t pid = Spawn([writer] { WriteForEver(writer); });
             usleep(useconds_t(random() % maxDelayUs));
-            Stop(pid);
+            qmtest::KillChild(pid);
             Slot got;
             torn += writer == 0 && GetShRuntime(40, 4, got.b) == 1 && !Whole(got);
             broken += (TableSize() != -1 && TableSize() != kTable) || Entry("OTHER") != kOther;

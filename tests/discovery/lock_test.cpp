@@ -73,21 +73,7 @@ std::vector<int64_t> EventTimes(const std::string &trace, const std::string &eve
 }
 
 // A live process that is not us, to hold the lock.
-pid_t StartHolder()
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        execlp("sleep", "sleep", "300", (char *)nullptr);
-        _exit(127);
-    }
-    return pid;
-}
-
-void StopHolder(pid_t pid)
-{
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-}
+pid_t StartHolder() { return qmtest::Spawn({"sleep", "300"}, false); }
 
 // Watches the lock file: the longest time it was absent while the command ran.
 struct LockWatch {
@@ -194,7 +180,7 @@ TEST_F(LockAndHandOver, LockGrabbedDuringHandOverDoesNotStopTheScan)
     // The other holder's lock is left alone at the end.
     EXPECT_EQ(qmtest::ReadFile(kLock), std::to_string(holder));
     EXPECT_FALSE(qmtest::Exists("/dev/shm/discovery_perc"));
-    StopHolder(holder);
+    qmtest::KillChild(holder);
 }
 
 TEST_F(LockAndHandOver, LiveHolderAtStartMakesTheCommandGiveUp)
@@ -212,7 +198,7 @@ TEST_F(LockAndHandOver, LiveHolderAtStartMakesTheCommandGiveUp)
     EXPECT_FALSE(qmtest::Exists("/dev/shm/discovery_perc"));
     EXPECT_EQ(qmtest::ReadFile(kLock), std::to_string(holder));
     EXPECT_TRUE(RequestsPerAddress(qmtest::ReadFile(sim.log)).empty());
-    StopHolder(holder);
+    qmtest::KillChild(holder);
 }
 
 TEST_F(LockAndHandOver, SlowLockAtStartMakesTheFirstSlotHandOver)
@@ -223,7 +209,7 @@ TEST_F(LockAndHandOver, SlowLockAtStartMakesTheFirstSlotHandOver)
     qmtest::WriteFile(kLock, std::to_string(holder));
     std::thread ender([holder] {
         usleep(11500000);
-        StopHolder(holder);
+        qmtest::KillChild(holder);
     });
     std::string trace = "/tmp/slowstart.trace";
     auto r = RunQmveskarOnBench({"1", "40", "40"}, trace, "", {}, 120);

@@ -4,10 +4,18 @@
 #include <cstdint>
 #include <linux/capability.h>
 #include <pthread.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 namespace qmtest {
+
+bool RefuseRealTime()
+{
+    rlimit none = {0, 0};
+    setrlimit(RLIMIT_RTPRIO, &none);
+    return DropCapabilities({CAP_SYS_NICE});
+}
 
 bool DropCapabilities(std::initializer_list<int> caps)
 {

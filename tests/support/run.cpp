@@ -53,9 +53,14 @@ int WaitExit(pid_t pid, int timeoutSeconds)
         usleep(10000);
     if (done != 0)
         return ExitStatus(status);
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
+    KillChild(pid);
     return -1;
+}
+
+void KillChild(pid_t pid)
+{
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
 }
 
 ProcResult Run(const std::vector<std::string> &argv, const std::vector<std::string> &env,

@@ -30,6 +30,8 @@ pid_t Spawn(const std::vector<std::string> &argv, bool emulated = true,
 // Waits at most timeoutSeconds for the child pid, then kills it: its exit status, 128 +
 // signal number, or -1 when it was killed here.
 int WaitExit(pid_t pid, int timeoutSeconds);
+// Kills the child pid and reaps it.
+void KillChild(pid_t pid);
 // A waitpid status as exit status, or 128 + signal number.
 int ExitStatus(int waitStatus);
 
