@@ -25,6 +25,15 @@ std::vector<std::string> Fields(const LineRecord *r)
     return v;
 }
 
+// The fields of line id read through handle h (freed again); {"<none>"} without a record.
+std::vector<std::string> Fields(int h, int32_t id)
+{
+    LineRecord *r = GetRecordData(h, 0, id, 0);
+    std::vector<std::string> v = r ? Fields(r) : std::vector<std::string>{"<none>"};
+    FreeFields(r);
+    return v;
+}
+
 // Runs sqlite3 on the line database with the given argument text (sqlite3 is a host program,
 // run with the shell, also in the 32-bit build).
 int Sqlite(const char *args)
@@ -84,11 +93,8 @@ TEST(LineDb, RecordsHoldTheColumnsAsTexts)
                   8);
     FreeFields(r);
 
-    r = GetRecordData(h, 0, 4, 0);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(Fields(r), (std::vector<std::string>{"4", "ttyS1", "fast", "", "8", "", "", "", "",
-                                                   "", "", ""}));
-    FreeFields(r);
+    EXPECT_EQ(Fields(h, 4), (std::vector<std::string>{"4", "ttyS1", "fast", "", "8", "", "", "",
+                                                      "", "", "", ""}));
 
     EXPECT_EQ(GetRecordData(h, 0, 5, 0), nullptr); // no such line
     EXPECT_EQ(GetRecordData(h, 1, 3, 0), nullptr); // no such table
@@ -100,10 +106,7 @@ TEST(LineDb, RecordsHoldTheColumnsAsTexts)
     int h2 = LinkDb(kDb, 0);
     ASSERT_NE(h2, 0);
     EXPECT_NE(h2, h);
-    r = GetRecordData(h2, 0, 3, 0);
-    ASSERT_NE(r, nullptr);
-    EXPECT_STREQ(r->fields[1], "pts/7");
-    FreeFields(r);
+    EXPECT_EQ(Fields(h2, 3).at(1), "pts/7");
 }
 
 TEST(LineDb, ChangesAfterTheLinkAreSeen)
@@ -115,10 +118,8 @@ TEST(LineDb, ChangesAfterTheLinkAreSeen)
     int h = LinkDb("sysconfig/quorLan.db", 0);
     ASSERT_NE(h, 0);
     ASSERT_TRUE(benchline::WriteRecord(kDb, 2, {"pts/1", "4800"}, error)) << error;
-    LineRecord *r = GetRecordData(h, 0, 2, 0);
-    ASSERT_NE(r, nullptr);
-    EXPECT_STREQ(r->fields[2], "4800");
-    FreeFields(r);
+    EXPECT_EQ(Fields(h, 2), (std::vector<std::string>{"2", "pts/1", "4800", "", "", "", "", "",
+                                                      "", "", "", ""}));
 }
 
 // linedb/lines.sql, run through sqlite3 as a person would, makes a database the library
@@ -136,16 +137,10 @@ TEST(LineDb, TheSchemaFileMakesALineDatabase)
                      "'300', '0', '0', '0')\""), 0);
     int h = LinkDb("sysconfig/quorLan.db", 0);
     ASSERT_NE(h, 0);
-    LineRecord *r = GetRecordData(h, 0, 1, 0);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(Fields(r), (std::vector<std::string>{"1", "ttyS1", "9600", "0", "8", "1", "0", "0",
-                                                   "100", "0", "0", "0"}));
-    FreeFields(r);
-    r = GetRecordData(h, 0, 2, 0);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(Fields(r), (std::vector<std::string>{"2", "ttyS2", "19200", "2", "7", "2", "5", "0",
-                                                   "300", "0", "0", "0"}));
-    FreeFields(r);
+    EXPECT_EQ(Fields(h, 1), (std::vector<std::string>{"1", "ttyS1", "9600", "0", "8", "1", "0",
+                                                      "0", "100", "0", "0", "0"}));
+    EXPECT_EQ(Fields(h, 2), (std::vector<std::string>{"2", "ttyS2", "19200", "2", "7", "2", "5",
+                                                      "0", "300", "0", "0", "0"}));
 }
 
 // Each look runs in a child process, so SQLite never starts in the caller's (its code would
@@ -160,11 +155,8 @@ TEST(LineDb, TheCallersProcessNeverStartsSqlite)
     std::set<int> before = qmtest::OpenDescriptors();
     int h = LinkDb("sysconfig/quorLan.db", 0);
     ASSERT_NE(h, 0);
-    LineRecord *r = GetRecordData(h, 0, 1, 0);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(Fields(r), (std::vector<std::string>{"1", "pts/0", "9600", "", "", "", "", "", "",
-                                                   "", "", ""}));
-    FreeFields(r);
+    EXPECT_EQ(Fields(h, 1), (std::vector<std::string>{"1", "pts/0", "9600", "", "", "", "", "",
+                                                      "", "", "", ""}));
     EXPECT_EQ(GetRecordData(h, 0, 2, 0), nullptr);
     EXPECT_EQ(qmtest::OpenDescriptors(), before);
     EXPECT_EQ(sqlite3_config(SQLITE_CONFIG_MULTITHREAD), SQLITE_OK)
