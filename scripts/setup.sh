@@ -59,7 +59,31 @@ else
         echo "setup: apt-get update failed (try $try of 3)" >&2
         [ $try = 3 ] || sleep 20
     done
-    "${apt[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    # With an index missing, an i386 package can lack the twin of an amd64 version that the
+    # other index offers (Multi-Arch: same wants both at one version: "Depends: X:i386 but
+    # it is not going to be installed"): X is then asked for, in both architectures, at the
+    # newest version both offer, and the install is tried again.
+    pinned=()
+    for try in 1 2 3 4; do
+        if out=$("${apt[@]}" install -y -qq --no-install-recommends --allow-downgrades \
+                 "${pinned[@]}" "${missing[@]}" 2>&1 >/dev/null); then
+            break
+        fi
+        blocked=$(grep -o 'Depends: [a-z0-9.+-]*:i386 [^,]*not going to be installed' <<<"$out" |
+                  sed 's/^Depends: //; s/:i386 .*//' | sort -u)
+        if [ $try = 4 ] || [ -z "$blocked" ]; then
+            echo "$out" >&2
+            exit 1
+        fi
+        for pkg in $blocked; do
+            version=$(comm -12 <(apt-cache show "$pkg:amd64" 2>/dev/null | awk '/^Version:/ {print $2}' | sort) \
+                               <(apt-cache show "$pkg:i386" 2>/dev/null | awk '/^Version:/ {print $2}' | sort) |
+                      sort -V | tail -n 1)
+            [ -n "$version" ] || continue
+            echo "setup: $pkg at $version in both architectures (the newer one has no i386 twin here)"
+            pinned+=("$pkg:amd64=$version" "$pkg:i386=$version")
+        done
+    done
     echo "setup: packages installed"
 fi
 
