@@ -181,7 +181,7 @@ TEST_F(UartLock, UnreadableFile)
 
 namespace {
 
-const uid_t kFileOwner = 4242, kTakerUser = 4243;  // two users other than root
+const uid_t kFileOwner = qmtest::kFileOwner, kTakerUser = qmtest::kOtherUser;
 const char kRecord[] = "/dev/shm/ves_iface";
 const char kIfaceLock[] = "/dev/shm/ves_iface.lok";
 int reachedFd = -1;    // where a leader tells the test that it is held in its call
@@ -478,9 +478,8 @@ TEST_F(UartLock, SimultaneousCallersFromEveryStartState)
 TEST_F(UartLock, SimultaneousTakersAtStaleLockOfAnotherUser)
 {
     WriteFile(kLock, "");
-    if (chown(kLock, kFileOwner, kFileOwner) != 0)
-        GTEST_SKIP() << "cannot give a file to another user here (not root: the user "
-                        "namespace maps one user only)";
+    if (std::string why = qmtest::OtherUsersHere(kLock); !why.empty())
+        GTEST_SKIP() << why;
     RunRounds({"other user",
                [] { StaleLock(), chown(kLock, kFileOwner, kFileOwner), chmod(kLock, 0666); }, 1,
                kTakerUser});
@@ -515,9 +514,8 @@ TEST_F(IoIfaceLock, SimultaneousCallersFromEveryStartState)
 TEST_F(IoIfaceLock, SimultaneousCallersAtStaleLockOfAnotherUser)
 {
     WriteFile(kIfaceLock, "");
-    if (chown(kIfaceLock, kFileOwner, kFileOwner) != 0)
-        GTEST_SKIP() << "cannot give a file to another user here (not root: the user "
-                        "namespace maps one user only)";
+    if (std::string why = qmtest::OtherUsersHere(kIfaceLock); !why.empty())
+        GTEST_SKIP() << why;
     RunIfaceRounds({.name = "other user",
                     .prepare = [] {
                         WriteFile(kIfaceLock, Dead()), chown(kIfaceLock, kFileOwner, kFileOwner),

@@ -2,13 +2,33 @@
 #include "privileges.h"
 
 #include <cstdint>
+#include <fcntl.h>
+#include <grp.h>
 #include <linux/capability.h>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace qmtest {
+
+std::string OtherUsersHere(const char *file)
+{
+    if (chown(file, kFileOwner, kFileOwner) != 0)
+        return "cannot give a file to another user here (not root: the user namespace maps "
+               "one user only)";
+    pid_t pid = fork();
+    if (pid == 0) {
+        bool reached = setgroups(0, nullptr) == 0 && setgid(kOtherUser) == 0 &&
+                       setuid(kOtherUser) == 0 && open("/dev/shm", O_RDONLY | O_DIRECTORY) >= 0;
+        _exit(reached ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    return status == 0 ? "" : "another user cannot reach /dev/shm here (a folder above it is "
+                              "closed to others)";
+}
 
 bool RefuseRealTime()
 {

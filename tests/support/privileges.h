@@ -3,6 +3,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <string>
 
 namespace qmtest {
 
@@ -12,6 +13,12 @@ bool DropCapabilities(std::initializer_list<int> caps);
 // Takes real-time scheduling out of the calling process's reach (RLIMIT_RTPRIO 0, no
 // CAP_SYS_NICE). False when the kernel refuses.
 bool RefuseRealTime();
+// Gives file (which exists) to user and group kFileOwner and checks that user kOtherUser
+// reaches /dev/shm: "" where both work, else why a case of files of other users cannot run
+// here (not root; a folder above /dev/shm closed to others, as a chroot made in a 0700
+// folder has it).
+constexpr unsigned kFileOwner = 4242, kOtherUser = 4243;  // two users other than root
+std::string OtherUsersHere(const char *file);
 // The calling thread's policy (SCHED_*) and priority.
 int CurrentPolicy(int *priority = nullptr);
 
