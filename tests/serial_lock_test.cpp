@@ -10,7 +10,6 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <grp.h>
 #include <linux/capability.h>
 #include <map>
 #include <new>
@@ -299,8 +298,7 @@ void StartCaller(const StartState &s, int take, int field, bool leads, Callers &
         return;
     pid_t pid = fork();
     if (pid == 0) {
-        bool ready = (!s.uid || (setgroups(0, nullptr) == 0 && setgid(s.uid) == 0 &&
-                                 setuid(s.uid) == 0)) &&
+        bool ready = (!s.uid || qmtest::BecomeUser(s.uid)) &&
                      (!s.dropCaps || qmtest::DropCapabilities({CAP_DAC_OVERRIDE,
                                                                    CAP_DAC_READ_SEARCH, CAP_FOWNER}));
         leading = leads;

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -198,7 +197,7 @@ TEST_F(IoIface, StaleLockOfAnotherUser)
         const std::string dead = qmtest::ReadFile(kLock);
         ASSERT_EQ(chown(kLock, qmtest::kFileOwner, qmtest::kFileOwner) | chmod(kLock, mode), 0);
         int r = qmtest::InChild([mode] {
-            if (setgroups(0, nullptr) != 0 || setgid(qmtest::kOtherUser) != 0 || setuid(qmtest::kOtherUser) != 0)
+            if (!qmtest::BecomeUser(qmtest::kOtherUser))
                 return 10;
             double t0 = qmtest::NowSeconds();
             if (SetIoInterfaceRequest(1, 255, 255, 255, 255, 255, 255, 255, 0) != 1)

@@ -1,5 +1,6 @@
 // privileges.cpp - the test process's rights (see privileges.h).
 #include "privileges.h"
+#include "child.h"
 
 #include <cstdint>
 #include <fcntl.h>
@@ -8,7 +9,6 @@
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace qmtest {
@@ -18,16 +18,17 @@ std::string OtherUsersHere(const char *file)
     if (chown(file, kFileOwner, kFileOwner) != 0)
         return "cannot give a file to another user here (not root: the user namespace maps "
                "one user only)";
-    pid_t pid = fork();
-    if (pid == 0) {
-        bool reached = setgroups(0, nullptr) == 0 && setgid(kOtherUser) == 0 &&
-                       setuid(kOtherUser) == 0 && open("/dev/shm", O_RDONLY | O_DIRECTORY) >= 0;
-        _exit(reached ? 0 : 1);
-    }
-    int status = -1;
-    waitpid(pid, &status, 0);
-    return status == 0 ? "" : "another user cannot reach /dev/shm here (a folder above it is "
-                              "closed to others)";
+    auto reach = [] {
+        return BecomeUser(kOtherUser) && open("/dev/shm", O_RDONLY | O_DIRECTORY) >= 0 ? 0 : 1;
+    };
+    if (InChild(reach).status != 0)
+        return "another user cannot reach /dev/shm here (a folder above it is closed to others)";
+    return "";
+}
+
+bool BecomeUser(unsigned uid)
+{
+    return setgroups(0, nullptr) == 0 && setgid(uid) == 0 && setuid(uid) == 0;
 }
 
 bool RefuseRealTime()

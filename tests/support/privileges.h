@@ -19,6 +19,9 @@ bool RefuseRealTime();
 // folder has it).
 constexpr unsigned kFileOwner = 4242, kOtherUser = 4243;  // two users other than root
 std::string OtherUsersHere(const char *file);
+// Makes the calling process user and group uid, without supplementary groups. False when
+// the kernel refuses.
+bool BecomeUser(unsigned uid);
 // The calling thread's policy (SCHED_*) and priority.
 int CurrentPolicy(int *priority = nullptr);
 
